@@ -1,0 +1,69 @@
+// The firmware image: the file's bytes, their division into 1024-byte blocks, and the mask.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <vector>
+
+namespace quento::image {
+
+inline constexpr std::uint8_t kMask = 0xA7;
+inline constexpr std::size_t kBlockSize = 1024;
+// The block index travels as one byte, so 256 blocks is the most a download can carry.
+inline constexpr std::size_t kMaxImageSize = 256 * kBlockSize;
+
+struct BlockLayout {
+  std::int32_t block_count = 0;
+  std::int32_t last_block_size = 0;  // 1..1024 when block_count >= 1, else 0
+};
+
+// Block arithmetic for a file of `length` bytes.
+constexpr BlockLayout LayoutFor(std::int32_t length) {
+  const std::int32_t block = static_cast<std::int32_t>(kBlockSize);
+  BlockLayout layout;
+  layout.block_count = length / block + (length % block != 0 ? 1 : 0);
+  layout.last_block_size = layout.block_count > 0 ? length - block * (layout.block_count - 1) : 0;
+  return layout;
+}
+
+struct BlockView {
+  std::size_t offset = 0;
+  std::size_t size = 0;
+};
+
+// The image record: owned by one download, masked in place once before any frame is built.
+class FirmwareImage {
+ public:
+  FirmwareImage() = default;
+  explicit FirmwareImage(std::vector<std::uint8_t> bytes);
+
+  std::int32_t file_length() const { return m_fileLength; }
+  std::int32_t block_count() const { return m_layout.block_count; }
+  std::int32_t last_block_size() const { return m_layout.last_block_size; }
+
+  BlockView Block(std::int32_t index) const;
+  std::span<const std::uint8_t> BlockData(std::int32_t index) const;
+  std::span<const std::uint8_t> bytes() const { return m_bytes; }
+
+  // XOR every byte with the mask, in place.
+  void Mask();
+
+ private:
+  std::vector<std::uint8_t> m_bytes;
+  std::int32_t m_fileLength = 0;
+  BlockLayout m_layout;
+};
+
+enum class LoadStatus { kOk, kMissing, kUnreadable, kTooLarge };
+
+struct LoadResult {
+  LoadStatus status = LoadStatus::kMissing;
+  FirmwareImage image;  // unmasked; empty unless status is kOk
+};
+
+// Reads the file whole. Files over kMaxImageSize are refused rather than truncated.
+LoadResult LoadFirmware(const std::filesystem::path& path);
+
+}  // namespace quento::image

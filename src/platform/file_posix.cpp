@@ -1,0 +1,50 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/file.h"
+
+namespace quento::platform {
+
+FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
+                       std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (path.empty()) return FileRead::kMissing;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return (errno == ENOENT || errno == ENOTDIR) ? FileRead::kMissing : FileRead::kUnreadable;
+  }
+  if (!S_ISREG(st.st_mode)) return FileRead::kUnreadable;
+  if (static_cast<std::uintmax_t>(st.st_size) > limit) return FileRead::kTooLarge;
+
+  // O_NONBLOCK: should the path have been swapped for a FIFO since the stat, the open must
+  // not hang the download.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return FileRead::kUnreadable;
+  // Read one byte past the limit so that a file that grew since the stat is still refused.
+  out.resize(limit + 1);
+  std::size_t got = 0;
+  FileRead status = FileRead::kOk;
+  while (got < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      status = FileRead::kUnreadable;
+      break;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (status == FileRead::kOk && got > limit) status = FileRead::kTooLarge;
+  if (status != FileRead::kOk) {
+    out.clear();
+    return status;
+  }
+  out.resize(got);
+  return FileRead::kOk;
+}
+
+}  // namespace quento::platform

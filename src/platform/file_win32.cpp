@@ -1,0 +1,51 @@
+#include <windows.h>
+
+#include "platform/file.h"
+
+namespace quento::platform {
+
+FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
+                       std::vector<std::uint8_t>& out) {
+  out.clear();
+  if (path.empty()) return FileRead::kMissing;
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+               ? FileRead::kMissing
+               : FileRead::kUnreadable;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileRead::kUnreadable;
+
+  // Sharing denied while the file is open: a conflicting open elsewhere makes this one fail.
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FileRead::kUnreadable;
+  LARGE_INTEGER size{};
+  FileRead status = FileRead::kOk;
+  if (!::GetFileSizeEx(file, &size)) {
+    status = FileRead::kUnreadable;
+  } else if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+    status = FileRead::kTooLarge;
+  } else {
+    out.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t got = 0;
+    while (got < out.size()) {
+      DWORD n = 0;
+      if (!::ReadFile(file, out.data() + got, static_cast<DWORD>(out.size() - got), &n,
+                      nullptr)) {
+        status = FileRead::kUnreadable;
+        break;
+      }
+      if (n == 0) break;
+      got += n;
+    }
+    // No one else can write while we hold it unshared, so a short read is a read error.
+    if (status == FileRead::kOk && got != out.size()) status = FileRead::kUnreadable;
+  }
+  ::CloseHandle(file);
+  if (status != FileRead::kOk) out.clear();
+  return status;
+}
+
+}  // namespace quento::platform

@@ -1,0 +1,34 @@
+// What the download and the connection manager may change on the operator's screen. The window,
+// the command line and the tests each implement it; the core never knows which.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quento {
+
+// Values are the window's control ids.
+enum class Button { kConnect = 1002, kDownload = 1004, kBrowse = 1005 };
+
+class OperatorFeedback {
+ public:
+  virtual ~OperatorFeedback() = default;
+
+  // The address as the operator typed it (dotted decimal).
+  virtual std::string ReadAddressText() = 0;
+  virtual void SetStatus(std::string_view text) = 0;
+  virtual void SetConnectCaption(std::string_view text) = 0;
+  virtual void EnableButton(Button button, bool enabled) = 0;
+  // The range is always 0..upper; the control takes the upper bound as 16 bits.
+  virtual void SetProgressRange(std::uint16_t upper) = 0;
+  virtual void SetProgressStep(int step) = 0;
+  virtual void SetProgressPos(int position) = 0;
+  virtual void StepProgress() = 0;
+  // Returns only once the operator has seen (dismissed) the message.
+  virtual void ShowMessage(std::string_view text) = 0;
+  // Shows the chosen firmware path again in its edit box, replacing anything typed there.
+  virtual void PushMembersToControls() = 0;
+};
+
+}  // namespace quento

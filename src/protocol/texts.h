@@ -1,0 +1,31 @@
+// The operator's texts, byte for byte as the device makers and operators know them (UTF-8).
+#pragma once
+
+#include <string_view>
+
+namespace quento::text {
+
+// Status line.
+inline constexpr std::string_view kChooseFile = "请选择文件下载";
+inline constexpr std::string_view kDownloading = "正在下载中，请稍后……";
+inline constexpr std::string_view kFailedStatus = "下载失败！";
+inline constexpr std::string_view kReconnect = "请连接固件进行下载！";
+
+// Download outcomes.
+inline constexpr std::string_view kSuccess = "下载成功！";
+inline constexpr std::string_view kFileMissing = "文件不存在！";
+inline constexpr std::string_view kFileUnreadable = "文件读取失败！";
+inline constexpr std::string_view kFileTooLarge = "文件过大，不能超过256KB！";
+inline constexpr std::string_view kSendFailed = "下载失败，请确认IP地址是否正确！";
+inline constexpr std::string_view kNoResponse = "下载失败，固件无响应！";
+inline constexpr std::string_view kVerifyFailed = "下载失败，上传校验时出错！";
+
+// Connection.
+inline constexpr std::string_view kSocketFailed = "套接字创建失败！";
+inline constexpr std::string_view kConnectFailed = "连接失败，请确认IP地址和端口号是否正确！";
+inline constexpr std::string_view kConnected = "连接成功！";
+inline constexpr std::string_view kDisconnected = "断开连接成功！";
+inline constexpr std::string_view kConnectCaption = "连接";
+inline constexpr std::string_view kDisconnectCaption = "断开连接";
+
+}  // namespace quento::text
