@@ -191,7 +191,9 @@ class Download {
   std::array<std::uint8_t, kMaxFrameSize> m_reply{};
 };
 
-Outcome FileOutcome(image::LoadStatus status) {
+}  // namespace
+
+Outcome FileCheckOutcome(image::LoadStatus status) {
   switch (status) {
     case image::LoadStatus::kOk: return Outcome::kSuccess;
     case image::LoadStatus::kMissing: return Outcome::kFileMissing;
@@ -201,17 +203,20 @@ Outcome FileOutcome(image::LoadStatus status) {
   return Outcome::kFileUnreadable;
 }
 
-}  // namespace
-
 DownloadReport RunDownload(const std::filesystem::path& firmware, Transport& link,
                            OperatorFeedback& ui, const std::function<void()>& reset_connection,
                            const DownloadOptions& options) {
   // The file is read whole at the check, so a file that cannot be used is refused before the
   // buttons are locked or the device is contacted, and later changes to it do not matter.
-  image::LoadResult loaded = image::LoadFirmware(firmware);
+  return RunDownload(image::LoadFirmware(firmware), link, ui, reset_connection, options);
+}
+
+DownloadReport RunDownload(image::LoadResult loaded, Transport& link, OperatorFeedback& ui,
+                           const std::function<void()>& reset_connection,
+                           const DownloadOptions& options) {
   if (loaded.status != image::LoadStatus::kOk) {
     DownloadReport report;
-    report.outcome = FileOutcome(loaded.status);
+    report.outcome = FileCheckOutcome(loaded.status);
     ui.ShowMessage(MessageFor(report.outcome));
     return report;
   }

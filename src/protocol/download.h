@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+#include "image/firmware_image.h"
 #include "protocol/operator_feedback.h"
 #include "protocol/outcome.h"
 #include "protocol/transport.h"
@@ -59,10 +60,19 @@ struct DownloadReport {
   std::optional<std::size_t> first_difference;
 };
 
+// The file check's verdict: kSuccess for a usable file, else the file's outcome.
+Outcome FileCheckOutcome(image::LoadStatus status);
+
 // The whole download of the file at `firmware` over `link`. Every ending after the file check
 // calls `reset_connection` once, after the final message.
 DownloadReport RunDownload(const std::filesystem::path& firmware, Transport& link,
                            OperatorFeedback& ui, const std::function<void()>& reset_connection,
+                           const DownloadOptions& options = {});
+
+// The same download with the file already read (and the file check's verdict in `loaded`),
+// for front ends that send one image to many devices.
+DownloadReport RunDownload(image::LoadResult loaded, Transport& link, OperatorFeedback& ui,
+                           const std::function<void()>& reset_connection,
                            const DownloadOptions& options = {});
 
 }  // namespace quento::protocol

@@ -1,0 +1,163 @@
+#include "cli/cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+
+#include "cli/devices_file.h"
+#include "cli/display.h"
+#include "cli/fleet.h"
+#include "cli/trace.h"
+
+namespace quento::cli {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+struct Arguments {
+  std::string firmware;
+  std::vector<std::string> devices;
+  std::size_t jobs = 0;
+  std::string devicesFile;
+  std::string pacing = "standard";
+  bool json = false;
+  std::string trace;
+};
+
+std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
+  std::size_t succeeded = 0;
+  std::size_t interrupted = 0;
+  std::map<std::string, std::size_t> failures;
+  for (const DeviceResult& r : results) {
+    if (r.report.outcome == Outcome::kSuccess) {
+      ++succeeded;
+    } else if (r.report.outcome == Outcome::kCancelled) {
+      ++interrupted;
+    } else {
+      ++failures[std::string(NameOf(r.report.outcome))];
+    }
+  }
+  std::size_t failed = 0;
+  std::string byOutcome;
+  for (const auto& [name, count] : failures) {
+    failed += count;
+    byOutcome += (byOutcome.empty() ? " (" : ", ") + name + ": " + std::to_string(count);
+  }
+  if (!byOutcome.empty()) byOutcome += ')';
+  char time[32];
+  std::snprintf(time, sizeof time, "%.2f s", seconds);
+  std::string line = "summary: " + std::to_string(results.size()) + " device" +
+                     (results.size() == 1 ? "" : "s") + ", " + std::to_string(succeeded) +
+                     " succeeded, " + std::to_string(failed) + " failed" + byOutcome;
+  if (interrupted > 0) line += ", " + std::to_string(interrupted) + " interrupted";
+  return line + ", " + time;
+}
+
+}  // namespace
+
+int RunCli(int argc, const char* const* argv, const Environment& env) {
+  Arguments args;
+  CLI::App app{
+      "Downloads a firmware image into devices listening on TCP port 18810: greeting, every "
+      "1024-byte block written and read back, completion. Exit status: 0 all succeeded, 1 some "
+      "failed, 2 usage or firmware file problem, 130 interrupted.",
+      "quento-cli"};
+  app.add_option("FIRMWARE", args.firmware, "The image file (at most 262,144 bytes)")->required();
+  app.add_option("DEVICE", args.devices, "IPv4 address of a device, ADDR or ADDR:PORT");
+  app.add_option("-j,--jobs", args.jobs, "Devices downloaded at once (default: all)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--devices-file", args.devicesFile,
+                 "More devices, one per line; blank lines and # comments are ignored");
+  app.add_option("--pacing", args.pacing,
+                 "standard: the loader's fixed pauses; fast: only wait for each reply")
+      ->check(CLI::IsMember({"standard", "fast"}));
+  app.add_flag("--json", args.json, "One JSON object per device on stdout (JSON Lines)");
+  app.add_option("--trace", args.trace, "Write every frame sent and reply received to this file");
+  app.set_version_flag("--version", "quento-cli 1.0.1");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, env.out, env.err) == 0 ? 0 : kExitUsage;
+  }
+
+  if (!args.devicesFile.empty()) {
+    std::ifstream in(args.devicesFile);
+    std::string error;
+    if (!in) {
+      env.err << "quento-cli: cannot read devices file '" << args.devicesFile << "'\n";
+      return kExitUsage;
+    }
+    if (!ReadDevicesFile(in, args.devices, error)) {
+      env.err << "quento-cli: " << args.devicesFile << ": " << error << '\n';
+      return kExitUsage;
+    }
+  }
+  FleetOptions fleet;
+  for (const std::string& text : args.devices) {
+    const auto device = connection::ParseDevice(text);
+    if (!device) {
+      env.err << "quento-cli: '" << text << "' is not a device address (IPv4 ADDR or ADDR:PORT)\n";
+      return kExitUsage;
+    }
+    fleet.devices.push_back(*device);
+  }
+  if (fleet.devices.empty()) {
+    env.err << "quento-cli: no device given\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
+
+  // One read of the file for every device, before any of them is contacted.
+  image::LoadResult firmware = image::LoadFirmware(args.firmware);
+  if (firmware.status != image::LoadStatus::kOk) {
+    const Outcome outcome = protocol::FileCheckOutcome(firmware.status);
+    env.err << "quento-cli: " << args.firmware << ": " << MessageFor(outcome) << '\n';
+    if (args.json) {
+      DeviceResult result;
+      result.device = "";
+      result.report.outcome = outcome;
+      env.out << ResultJson(result) << '\n';
+    }
+    return kExitUsage;
+  }
+
+  std::unique_ptr<TraceLog> trace;
+  if (!args.trace.empty()) {
+    trace = std::make_unique<TraceLog>(args.trace);
+    if (!trace->ok()) {
+      env.err << "quento-cli: cannot write trace file '" << args.trace << "'\n";
+      return kExitUsage;
+    }
+  }
+
+  fleet.image = std::move(firmware.image);
+  fleet.jobs = args.jobs;
+  fleet.fast = args.pacing == "fast";
+  fleet.trace = trace.get();
+  fleet.cancel = env.cancel;
+  const DisplayMode mode = args.json       ? DisplayMode::kJson
+                           : env.terminal ? DisplayMode::kTerminal
+                                          : DisplayMode::kPlain;
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<DeviceResult> results;
+  {
+    std::unique_ptr<Display> display = MakeDisplay(mode, env.out, fleet.devices.size());
+    results = RunFleet(fleet, *display);
+    display->Finish();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  (args.json ? env.err : env.out) << Summary(results, seconds) << '\n' << std::flush;
+
+  if (env.cancel != nullptr && env.cancel->load()) return kExitInterrupted;
+  for (const DeviceResult& r : results) {
+    if (r.report.outcome != Outcome::kSuccess) return kExitFailed;
+  }
+  return 0;
+}
+
+}  // namespace quento::cli

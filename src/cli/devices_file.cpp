@@ -1,0 +1,36 @@
+#include "cli/devices_file.h"
+
+#include "connection/address.h"
+
+namespace quento::cli {
+namespace {
+
+std::string_view Trim(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool ReadDevicesFile(std::istream& in, std::vector<std::string>& devices, std::string& error) {
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    std::string_view device = line;
+    if (const auto hash = device.find('#'); hash != std::string_view::npos) {
+      device = device.substr(0, hash);
+    }
+    device = Trim(device);
+    if (device.empty()) continue;
+    if (!connection::ParseDevice(device)) {
+      error = "line " + std::to_string(number) + ": '" + std::string(device) +
+              "' is not a device address (ADDR or ADDR:PORT)";
+      return false;
+    }
+    devices.emplace_back(device);
+  }
+  return true;
+}
+
+}  // namespace quento::cli

@@ -1,0 +1,27 @@
+// What the operator sees of a run: live bars on a terminal, plain lines in a pipe, or JSON Lines.
+#pragma once
+
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "cli/fleet.h"
+
+namespace quento::cli {
+
+enum class DisplayMode { kTerminal, kPlain, kJson };
+
+// The device's result line, e.g. "127.0.0.1:18810: 下载成功！".
+std::string ResultLine(const DeviceResult& result);
+// The device's JSON object, one line.
+std::string ResultJson(const DeviceResult& result);
+
+class Display : public FleetObserver {
+ public:
+  // Stops the live redraw, leaving the last picture in place.
+  virtual void Finish() {}
+};
+
+std::unique_ptr<Display> MakeDisplay(DisplayMode mode, std::ostream& out, std::size_t devices);
+
+}  // namespace quento::cli

@@ -1,0 +1,39 @@
+#include "cli/trace.h"
+
+#include <cstdio>
+
+namespace quento::cli {
+
+TraceLog::TraceLog(const std::string& path) : m_out(path, std::ios::out | std::ios::trunc) {}
+
+void TraceLog::Write(const std::string& device, const char* direction,
+                     std::span<const std::uint8_t> bytes) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - m_start)
+                      .count();
+  std::string line = std::to_string(ms) + ' ' + device + ' ' + direction + ' ';
+  line.reserve(line.size() + bytes.size() * 2 + 1);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (std::uint8_t b : bytes) {
+    line += kHex[b >> 4];
+    line += kHex[b & 0xF];
+  }
+  line += '\n';
+  std::lock_guard lock(m_mutex);
+  m_out << line;
+  m_out.flush();
+}
+
+bool TracingTransport::Send(std::span<const std::uint8_t> frame) {
+  m_log.Write(m_device, "send", frame);
+  return m_inner.Send(frame);
+}
+
+std::size_t TracingTransport::Receive(std::span<std::uint8_t> reply,
+                                      std::chrono::milliseconds timeout) {
+  const std::size_t got = m_inner.Receive(reply, timeout);
+  m_log.Write(m_device, "recv", reply.first(got));
+  return got;
+}
+
+}  // namespace quento::cli

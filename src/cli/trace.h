@@ -1,0 +1,44 @@
+// --trace: every frame sent and every reply received, one line each.
+#pragma once
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "protocol/transport.h"
+
+namespace quento::cli {
+
+// One file for all devices; lines from parallel downloads never interleave.
+class TraceLog {
+ public:
+  explicit TraceLog(const std::string& path);
+  bool ok() const { return m_out.good(); }
+  // "MS DEVICE send|recv HEX", MS counted from the start of the run.
+  void Write(const std::string& device, const char* direction,
+             std::span<const std::uint8_t> bytes);
+
+ private:
+  std::mutex m_mutex;
+  std::ofstream m_out;
+  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+};
+
+// Passes everything through to the device's transport and logs it.
+class TracingTransport final : public protocol::Transport {
+ public:
+  TracingTransport(protocol::Transport& inner, TraceLog& log, std::string device)
+      : m_inner(inner), m_log(log), m_device(std::move(device)) {}
+
+  bool Send(std::span<const std::uint8_t> frame) override;
+  std::size_t Receive(std::span<std::uint8_t> reply, std::chrono::milliseconds timeout) override;
+  void DiscardPending() override { m_inner.DiscardPending(); }
+
+ private:
+  protocol::Transport& m_inner;
+  TraceLog& m_log;
+  std::string m_device;
+};
+
+}  // namespace quento::cli
