@@ -87,6 +87,10 @@ class FakeNetwork final : public Network {
 
 class ConnectionTest : public ::testing::Test {
  protected:
+  // A worker that was given up on lets go of its socket when its connect returns, maybe after
+  // the test body; the log it writes to must outlive that.
+  void TearDown() override { EXPECT_TRUE(AllClosed()); }
+
   ConnectionManager Make() { return ConnectionManager(ui, network, connected, options); }
 
   // Waits (bounded) until every socket opened so far has been closed.
