@@ -1,0 +1,148 @@
+#include "device/device_state.h"
+
+#include <algorithm>
+
+#include "image/firmware_image.h"
+#include "protocol/frames.h"
+
+namespace quento::device {
+namespace {
+
+constexpr std::uint8_t kJunkByte = 0xEE;  // cannot start a preamble
+
+void PutHeader(std::vector<std::uint8_t>& out, std::uint8_t command) {
+  out.insert(out.end(), std::begin(protocol::kPreamble), std::end(protocol::kPreamble));
+  out.push_back(command);
+}
+
+std::vector<std::uint8_t> ShortReply(std::uint8_t command, std::uint8_t status) {
+  std::vector<std::uint8_t> reply;
+  reply.reserve(protocol::kShortReplySize);
+  PutHeader(reply, command);
+  reply.push_back(0);
+  reply.push_back(status);
+  return reply;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> RefusalReply(std::uint8_t command) { return ShortReply(command, 1); }
+
+DeviceState::DeviceState(Endpoint endpoint, FaultPlan plan)
+    : m_endpoint(endpoint),
+      m_delay(plan.delay),
+      m_splitGap(plan.splitGap),
+      m_plan(std::move(plan)) {}
+
+bool DeviceState::Take(int& count) {
+  if (count == kAlways) return true;
+  if (count <= 0) return false;
+  --count;
+  return true;
+}
+
+bool DeviceState::OnConnect() {
+  std::lock_guard lock(m_mutex);
+  if (m_plan.closeAfter == 0 && !m_closed) {
+    m_closed = true;
+    return false;
+  }
+  return true;
+}
+
+std::size_t DeviceState::framesReceived() const {
+  std::lock_guard lock(m_mutex);
+  return m_frames;
+}
+
+std::size_t DeviceState::blocksHeld() const {
+  std::lock_guard lock(m_mutex);
+  return static_cast<std::size_t>(
+      std::count_if(m_blocks.begin(), m_blocks.end(), [](const auto& b) { return b.has_value(); }));
+}
+
+void DeviceState::CountFrame(Response& response) {
+  ++m_frames;
+  if (m_plan.closeAfter > 0 && !m_closed &&
+      m_frames >= static_cast<std::size_t>(m_plan.closeAfter)) {
+    m_closed = true;
+    response.close = true;
+  }
+}
+
+Response DeviceState::Handle(const Frame& frame) {
+  std::lock_guard lock(m_mutex);
+  Response response;
+  CountFrame(response);
+
+  switch (frame.type) {
+    case FrameType::kGreeting:
+      if (!Take(m_plan.ignoreGreetings)) response.reply = ShortReply(protocol::kCmdGreeting, 0);
+      break;
+
+    case FrameType::kBlockWrite: {
+      if (!frame.ok()) {
+        response.reply = RefusalReply(protocol::kCmdWrite);
+        break;
+      }
+      m_blocks[frame.index] = frame.data;
+      const int block = frame.index;
+      if (auto it = m_plan.dropAck.find(block); it != m_plan.dropAck.end() && Take(it->second)) {
+        break;  // stored, but the acknowledgement is lost
+      }
+      if (auto it = m_plan.wrongAck.find(block); it != m_plan.wrongAck.end() && Take(it->second)) {
+        response.reply = RefusalReply(protocol::kCmdWrite);
+        break;
+      }
+      response.reply = ShortReply(protocol::kCmdWrite, 0);
+      break;
+    }
+
+    case FrameType::kBlockRead:
+      response.reply = frame.ok() ? ReadReply(frame) : RefusalReply(protocol::kCmdRead);
+      break;
+
+    case FrameType::kCompletion:
+      response.completedImage = Assemble();
+      break;
+  }
+
+  if (m_plan.silent) response.reply.clear();
+  if (!response.reply.empty()) response.reply.insert(response.reply.end(), m_plan.junk, kJunkByte);
+  return response;
+}
+
+std::vector<std::uint8_t> DeviceState::ReadReply(const Frame& frame) {
+  const std::size_t n = frame.length;
+  std::vector<std::uint8_t> reply;
+  reply.reserve(protocol::BlockReadReplySize(n));
+  PutHeader(reply, protocol::kCmdRead);
+  reply.push_back(static_cast<std::uint8_t>(n >> 8));
+  reply.push_back(static_cast<std::uint8_t>(n & 0xFF));
+  const bool wrongIndex = Take(m_plan.wrongReadIndex);
+  reply.push_back(static_cast<std::uint8_t>(wrongIndex ? frame.index + 1 : frame.index));
+
+  std::vector<std::uint8_t> data(n, 0xFF);
+  if (const auto& stored = m_blocks[frame.index]) {
+    std::copy_n(stored->begin(), std::min(n, stored->size()), data.begin());
+  }
+  if (auto it = m_plan.corruptRead.find(frame.index); it != m_plan.corruptRead.end()) {
+    data[std::min(it->second, n - 1)] ^= 0xFF;  // the stored copy stays intact
+  }
+  reply.insert(reply.end(), data.begin(), data.end());
+  reply.push_back(protocol::BlockChecksum(data));
+  return reply;
+}
+
+std::vector<std::uint8_t> DeviceState::Assemble() {
+  std::vector<std::uint8_t> image;
+  for (const auto& block : m_blocks) {
+    if (!block) break;  // contiguous from block 0
+    image.insert(image.end(), block->begin(), block->end());
+  }
+  for (auto& byte : image) byte ^= image::kMask;
+  for (auto& block : m_blocks) block.reset();
+  return image;
+}
+
+}  // namespace quento::device

@@ -1,0 +1,64 @@
+// One simulated device: the blocks it holds, its fault plan (with the counts still to run) and
+// the reply bytes it answers each frame with. Shared by every connection to the device's
+// address, so counts run across connections. Thread-safe; no sockets, no clock.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "device/frame_parser.h"
+#include "device/simulator.h"
+
+namespace quento::device {
+
+// What the connection does about one frame.
+struct Response {
+  std::vector<std::uint8_t> reply;  // sent as is; empty: nothing is sent
+  bool close = false;               // close the connection once the reply (if any) is sent
+  std::optional<std::vector<std::uint8_t>> completedImage;  // unmasked, on completion
+};
+
+// Reply bytes for a refused frame: 12 34 56 CMD 00 01.
+std::vector<std::uint8_t> RefusalReply(std::uint8_t command);
+
+class DeviceState {
+ public:
+  DeviceState(Endpoint endpoint, FaultPlan plan);
+
+  const Endpoint& endpoint() const { return m_endpoint; }
+  // The timing faults, applied by the connection when it sends a reply.
+  std::chrono::milliseconds delay() const { return m_delay; }
+  std::optional<std::chrono::milliseconds> splitGap() const { return m_splitGap; }
+
+  // A connection was accepted. False: close it at once (close-after:0).
+  bool OnConnect();
+  Response Handle(const Frame& frame);
+
+  std::size_t framesReceived() const;
+  // The blocks currently held (masked, as received); for tests.
+  std::size_t blocksHeld() const;
+
+ private:
+  // Takes one use of a counted fault; true when it applies.
+  static bool Take(int& count);
+  std::vector<std::uint8_t> ReadReply(const Frame& frame);
+  std::vector<std::uint8_t> Assemble();
+  void CountFrame(Response& response);
+
+  const Endpoint m_endpoint;
+  const std::chrono::milliseconds m_delay;
+  const std::optional<std::chrono::milliseconds> m_splitGap;
+
+  mutable std::mutex m_mutex;
+  FaultPlan m_plan;  // counts are consumed as faults fire
+  std::array<std::optional<std::vector<std::uint8_t>>, protocol::kMaxBlocks> m_blocks;
+  std::size_t m_frames = 0;
+  bool m_closed = false;  // close-after fired (it fires once per device)
+};
+
+}  // namespace quento::device

@@ -1,0 +1,133 @@
+// quento-device's command line.
+#include <pthread.h>
+#include <sys/resource.h>
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <iostream>
+
+#include "device/listen_spec.h"
+#include "device/simulator.h"
+
+#ifndef QUENTO_VERSION
+#define QUENTO_VERSION "unknown"
+#endif
+
+namespace quento::device {
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 1;
+
+int Usage(const std::string& message) {
+  std::cerr << "quento-device: " << message << "\nRun with --help for more information.\n";
+  return kExitUsage;
+}
+
+// Connections and listeners are file descriptors: a fleet needs more than the usual 1024.
+void RaiseFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int RunDevice(int argc, char** argv) {
+  CLI::App app{"quento-device: a simulated Quento firmware loader (one or many devices) on TCP"};
+  app.set_version_flag("--version", std::string("quento-device ") + QUENTO_VERSION);
+  std::vector<std::string> listen;
+  std::string save;
+  std::vector<std::string> faults;
+  app.add_option("--listen", listen,
+                 "ADDR[:PORT] or ADDR1-ADDR2[:PORT]; each address is its own device "
+                 "(default 127.0.0.1:18810; port 0 picks a free port)")
+      ->type_name("ADDR[:PORT]");
+  app.add_option("--save", save, "Save every completed image under DIR")->type_name("DIR");
+  app.add_option("--fault", faults,
+                 "[ADDR[-ADDR2]/]SPEC: a fault for every device, or for the given address(es). "
+                 "SPEC: silent | ignore-greeting:N | drop-ack:B[:N|always] | "
+                 "wrong-ack:B[:N|always] | corrupt-read:B[:OFFSET] | wrong-read-index:N | "
+                 "delay:MS | split:GAP_MS | junk:N | close-after:N")
+      ->type_name("[ADDR/]SPEC");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : kExitUsage;
+  }
+
+  SimulatorOptions options;
+  if (!listen.empty()) options.listen = listen;
+  options.saveDir = save;
+  std::vector<Endpoint> endpoints;
+  for (const auto& spec : options.listen) {
+    std::string error;
+    if (!ParseListen(spec, endpoints, &error)) return Usage(error);
+  }
+
+  // Faults for every device first; an address's own faults are added on top of them.
+  std::vector<std::pair<AddressRange, std::string_view>> perAddress;
+  for (const std::string& fault : faults) {
+    std::string error;
+    const std::size_t slash = fault.find('/');
+    if (slash == std::string::npos) {
+      if (!AddFault(fault, options.faults, &error)) return Usage(error);
+      continue;
+    }
+    const auto range = ParseAddressRange(std::string_view(fault).substr(0, slash), &error);
+    if (!range) return Usage(error);
+    FaultPlan check;
+    if (!AddFault(std::string_view(fault).substr(slash + 1), check, &error)) return Usage(error);
+    perAddress.emplace_back(*range, std::string_view(fault).substr(slash + 1));
+  }
+  for (const auto& [range, spec] : perAddress) {
+    for (std::uint64_t a = range.first; a <= range.last; ++a) {
+      const auto address = static_cast<std::uint32_t>(a);
+      auto [it, added] = options.faultsByAddress.try_emplace(address, options.faults);
+      AddFault(spec, it->second, nullptr);
+    }
+  }
+
+  options.log = [](std::string_view line) { std::cout << line << std::endl; };
+
+  // Signals are taken by sigwait below: block them before any thread starts, so every thread
+  // inherits the mask.
+  std::signal(SIGPIPE, SIG_IGN);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
+  // sigwait: take the default action back (it cannot run while the signals are blocked).
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  struct sigaction previousInt {};
+  struct sigaction previousTerm {};
+  sigaction(SIGINT, &byDefault, &previousInt);
+  sigaction(SIGTERM, &byDefault, &previousTerm);
+  RaiseFileLimit();
+
+  Simulator simulator(std::move(options));
+  std::string error;
+  int status = 0;
+  if (simulator.Start(&error)) {
+    int signal = 0;
+    while (sigwait(&stopSignals, &signal) != 0) {
+    }
+    simulator.Stop();
+  } else {
+    std::cerr << "quento-device: " << error << '\n';
+    status = kExitFailure;
+  }
+  sigaction(SIGINT, &previousInt, nullptr);
+  sigaction(SIGTERM, &previousTerm, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return status;
+}
+
+}  // namespace quento::device

@@ -1,0 +1,92 @@
+// quento-device as a library: a simulated firmware loader (one or many devices) on real TCP
+// sockets, with fault injection. The program's main() is a thin shell around it; tests start it
+// in-process on port 0.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quento::device {
+
+inline constexpr int kAlways = -1;
+
+// What a simulated device does wrong. Counts say how many times; kAlways means every time.
+struct FaultPlan {
+  bool silent = false;             // reads frames, never answers
+  int ignoreGreetings = 0;         // the first N greetings get no echo
+  std::map<int, int> dropAck;      // block -> times its write acknowledgement is not sent
+  std::map<int, int> wrongAck;     // block -> times it is acknowledged with 12 34 56 78 00 01
+  std::map<int, std::size_t> corruptRead;  // block -> offset in the block flipped on read-back
+  int wrongReadIndex = 0;          // the first N read replies carry a wrong block index
+  std::chrono::milliseconds delay{0};      // every reply is held back this long
+  std::optional<std::chrono::milliseconds> splitGap;  // replies go in two segments, this gap
+  std::size_t junk = 0;            // bytes of junk appended to every reply
+  int closeAfter = -1;             // the connection is closed after N frames (-1: never)
+};
+
+// Adds one fault to `plan`. Grammar (one fault per call):
+//   silent | ignore-greeting:N | drop-ack:B[:N|always] | wrong-ack:B[:N|always]
+//   | corrupt-read:B[:OFFSET] | wrong-read-index:N | delay:MS | split:GAP_MS | junk:N
+//   | close-after:N
+// N defaults to 1, OFFSET to 6. Returns false with `error` set for anything else.
+bool AddFault(std::string_view spec, FaultPlan& plan, std::string* error);
+
+struct Endpoint {
+  std::uint32_t address = 0;  // host byte order
+  std::uint16_t port = 0;     // the port actually bound
+  std::string ToString() const;
+};
+
+struct SimulatorOptions {
+  // "ADDR", "ADDR:PORT", or a range "ADDR1-ADDR2[:PORT]": each address is its own device with
+  // its own stored image. Port 0 binds a free port. Default port 18810.
+  std::vector<std::string> listen = {"127.0.0.1"};
+  std::filesystem::path saveDir;  // empty: completed images are kept in memory only
+  FaultPlan faults;               // for every device
+  std::map<std::uint32_t, FaultPlan> faultsByAddress;  // replaces `faults` for that address
+  // Receives each line the simulator reports (listening, image saved, connection errors).
+  std::function<void(std::string_view)> log;
+};
+
+struct CompletedImage {
+  Endpoint device;
+  std::vector<std::uint8_t> image;  // unmasked, as the operator's file
+  std::filesystem::path savedTo;    // empty when not saved
+};
+
+class Simulator {
+ public:
+  explicit Simulator(SimulatorOptions options);
+  ~Simulator();  // stops
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Binds and listens on every endpoint; devices serve on background threads from then on.
+  bool Start(std::string* error);
+  // Closes listeners and connections and joins every thread. Idempotent.
+  void Stop();
+
+  std::vector<Endpoint> endpoints() const;
+  // Every completion frame received so far, oldest first.
+  std::vector<CompletedImage> completed() const;
+  // Frames received in all, for tests that count exchanges.
+  std::size_t framesReceived() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+// The program: parses the command line, starts, prints "listening on ADDR:PORT" for every
+// endpoint, then one line per saved image, until SIGINT/SIGTERM. Returns the exit status.
+int RunDevice(int argc, char** argv);
+
+}  // namespace quento::device
