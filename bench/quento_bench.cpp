@@ -26,9 +26,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 struct Usage {
-  double wall = 0;     // seconds
-  double cpu = 0;      // user + system seconds of the child
-  long maxRssKb = 0;   // peak resident set of the child
+  double wall = 0;    // seconds
+  double cpu = 0;     // user + system seconds of the child
+  long maxRssKb = 0;  // peak resident set of the child
   int status = -1;
 };
 
@@ -190,14 +190,20 @@ int main(int argc, char** argv) {
   const double mib = static_cast<double>(largeImage) / (1024.0 * 1024.0);
   std::printf("runs per row: %d (median wall time)%s\n", runs, quick ? ", quick smoke run" : "");
   std::printf("| row | case | measured | goal |\n|---|---|---|---|\n");
-  std::printf("| 1 | standard, 1 device, %d blocks | %.3f s; bound %d x 350 ms = %.3f s; ratio %.4f | ratio <= 1.01 |\n",
-              smallBlocks, m1.wall, 1 + 2 * smallBlocks, bound, m1.wall / bound);
-  std::printf("| 2 | standard, %d devices, %d blocks | %.3f s wall; %.4f x one device; peak RSS %.1f MiB; CPU %.2f s | <= 1.05 x one device |\n",
-              fleetSize, smallBlocks, m2.wall, m2.wall / m1.wall, m2.maxRssKb / 1024.0, m2.cpu);
+  std::printf(
+      "| 1 | standard, 1 device, %d blocks | %.3f s; bound %d x 350 ms = %.3f s; ratio %.4f | "
+      "ratio <= 1.01 |\n",
+      smallBlocks, m1.wall, 1 + 2 * smallBlocks, bound, m1.wall / bound);
+  std::printf(
+      "| 2 | standard, %d devices, %d blocks | %.3f s wall; %.4f x one device; peak RSS %.1f MiB; "
+      "CPU %.2f s | <= 1.05 x one device |\n",
+      fleetSize, smallBlocks, m2.wall, m2.wall / m1.wall, m2.maxRssKb / 1024.0, m2.cpu);
   std::printf("| 3 | fast, 1 device, %zu bytes | %.3f s; %.2f MiB/s | < 0.5 s |\n", largeImage,
               m3.wall, mib / m3.wall);
-  std::printf("| 4 | fast, %d devices, %zu bytes each | %.3f s wall; %.2f MiB/s aggregate; peak RSS %.1f MiB; CPU %.2f s | - |\n",
-              fleetSize, largeImage, m4.wall, fleetSize * mib / m4.wall, m4.maxRssKb / 1024.0, m4.cpu);
+  std::printf(
+      "| 4 | fast, %d devices, %zu bytes each | %.3f s wall; %.2f MiB/s aggregate; peak RSS %.1f "
+      "MiB; CPU %.2f s | - |\n",
+      fleetSize, largeImage, m4.wall, fleetSize * mib / m4.wall, m4.maxRssKb / 1024.0, m4.cpu);
   const bool ok = m1.ok && m2.ok && m3.ok && m4.ok;
   if (!ok) std::printf("some downloads failed: the figures above are not valid\n");
   return ok ? 0 : 1;

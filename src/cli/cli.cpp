@@ -1,7 +1,6 @@
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -139,7 +138,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   fleet.fast = args.pacing == "fast";
   fleet.trace = trace.get();
   fleet.cancel = env.cancel;
-  const DisplayMode mode = args.json       ? DisplayMode::kJson
+  const DisplayMode mode = args.json      ? DisplayMode::kJson
                            : env.terminal ? DisplayMode::kTerminal
                                           : DisplayMode::kPlain;
   const auto start = std::chrono::steady_clock::now();

@@ -1,13 +1,12 @@
 #include "cli/display.h"
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 namespace quento::cli {
@@ -52,10 +51,20 @@ class TerminalDisplay final : public Display {
     Live& live = m_live[index];
     live.total = total;
     switch (phase) {
-      case protocol::Phase::kGreeting: live.phase = "greeting"; break;
-      case protocol::Phase::kWriting: live.phase = "writing"; live.written = done; break;
-      case protocol::Phase::kVerifying: live.phase = "verifying"; live.verified = done; break;
-      case protocol::Phase::kCompleting: live.phase = "completing"; break;
+      case protocol::Phase::kGreeting:
+        live.phase = "greeting";
+        break;
+      case protocol::Phase::kWriting:
+        live.phase = "writing";
+        live.written = done;
+        break;
+      case protocol::Phase::kVerifying:
+        live.phase = "verifying";
+        live.verified = done;
+        break;
+      case protocol::Phase::kCompleting:
+        live.phase = "completing";
+        break;
     }
   }
   void OnFinish(std::size_t index, const DeviceResult& result) override {

@@ -57,8 +57,7 @@ protocol::Pause MakePause(bool fast, const std::atomic<bool>* cancel) {
   };
 }
 
-DeviceResult DownloadOne(const FleetOptions& options, std::size_t index,
-                         FleetObserver& observer) {
+DeviceResult DownloadOne(const FleetOptions& options, std::size_t index, FleetObserver& observer) {
   const connection::DeviceAddress& device = options.devices[index];
   DeviceResult result;
   result.device = device.ToString();
@@ -112,8 +111,8 @@ std::vector<DeviceResult> RunFleet(const FleetOptions& options, FleetObserver& o
       results[i] = DownloadOne(options, i, observer);
     }
   };
-  const std::size_t jobs = options.jobs == 0 ? results.size()
-                                             : std::min(options.jobs, results.size());
+  const std::size_t jobs =
+      options.jobs == 0 ? results.size() : std::min(options.jobs, results.size());
   std::vector<std::thread> workers;
   workers.reserve(jobs);
   for (std::size_t j = 0; j < jobs; ++j) {

@@ -1,7 +1,7 @@
+#include <unistd.h>
+
 #include <csignal>
 #include <iostream>
-
-#include <unistd.h>
 
 #include "cli/cli.h"
 

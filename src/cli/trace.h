@@ -16,8 +16,7 @@ class TraceLog {
   explicit TraceLog(const std::string& path);
   bool ok() const { return m_out.good(); }
   // "MS DEVICE send|recv HEX", MS counted from the start of the run.
-  void Write(const std::string& device, const char* direction,
-             std::span<const std::uint8_t> bytes);
+  void Write(const std::string& device, const char* direction, std::span<const std::uint8_t> bytes);
 
  private:
   std::mutex m_mutex;

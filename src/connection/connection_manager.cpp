@@ -74,8 +74,9 @@ Outcome ConnectionManager::Connect() {
       std::unique_lock lock(m_connectAttempt->mutex);
       const auto deadline = Clock::now() + m_options.connectWait;
       while (!m_connectAttempt->done && Clock::now() < deadline) {
-        const auto slice = m_options.idle ? std::min<Clock::duration>(kIdleSlice, deadline - Clock::now())
-                                  : deadline - Clock::now();
+        const auto slice = m_options.idle
+                               ? std::min<Clock::duration>(kIdleSlice, deadline - Clock::now())
+                               : deadline - Clock::now();
         m_connectAttempt->finished.wait_for(lock, slice);
         if (m_options.idle && !m_connectAttempt->done) {
           lock.unlock();

@@ -11,9 +11,8 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = ::GetLastError();
-    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-               ? FileRead::kMissing
-               : FileRead::kUnreadable;
+    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? FileRead::kMissing
+                                                                            : FileRead::kUnreadable;
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileRead::kUnreadable;
 
@@ -32,8 +31,7 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
     std::size_t got = 0;
     while (got < out.size()) {
       DWORD n = 0;
-      if (!::ReadFile(file, out.data() + got, static_cast<DWORD>(out.size() - got), &n,
-                      nullptr)) {
+      if (!::ReadFile(file, out.data() + got, static_cast<DWORD>(out.size() - got), &n, nullptr)) {
         status = FileRead::kUnreadable;
         break;
       }

@@ -12,8 +12,8 @@ SOCKET Sock(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
 
 bool SetTimeout(SOCKET s, int option, int milliseconds) {
   const DWORD value = static_cast<DWORD>(milliseconds);
-  return ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
-                      sizeof value) != SOCKET_ERROR;
+  return ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) !=
+         SOCKET_ERROR;
 }
 
 }  // namespace
@@ -77,8 +77,8 @@ bool TcpSocket::Connect(std::uint32_t address, std::uint16_t port) {
 }
 
 long TcpSocket::Send(const void* data, std::size_t size) {
-  const int n = ::send(Sock(m_handle), static_cast<const char*>(data), static_cast<int>(size),
-                       MSG_DONTROUTE);
+  const int n =
+      ::send(Sock(m_handle), static_cast<const char*>(data), static_cast<int>(size), MSG_DONTROUTE);
   if (n == SOCKET_ERROR) {
     Fail("send");
     return -1;

@@ -95,8 +95,8 @@ class Download {
     while (block < blocks) {
       if (Cancelled()) return Outcome::kCancelled;
       ack.fill(0);
-      const std::size_t size = BuildBlockWrite(m_frame, static_cast<unsigned>(block),
-                                               m_image.BlockData(block));
+      const std::size_t size =
+          BuildBlockWrite(m_frame, static_cast<unsigned>(block), m_image.BlockData(block));
       if (!SendForReply(std::span(m_frame).first(size))) return Outcome::kSendFailed;
       ReceiveReply(ack);
       if (IsWriteAck(ack)) {
@@ -195,10 +195,14 @@ class Download {
 
 Outcome FileCheckOutcome(image::LoadStatus status) {
   switch (status) {
-    case image::LoadStatus::kOk: return Outcome::kSuccess;
-    case image::LoadStatus::kMissing: return Outcome::kFileMissing;
-    case image::LoadStatus::kUnreadable: return Outcome::kFileUnreadable;
-    case image::LoadStatus::kTooLarge: return Outcome::kFileTooLarge;
+    case image::LoadStatus::kOk:
+      return Outcome::kSuccess;
+    case image::LoadStatus::kMissing:
+      return Outcome::kFileMissing;
+    case image::LoadStatus::kUnreadable:
+      return Outcome::kFileUnreadable;
+    case image::LoadStatus::kTooLarge:
+      return Outcome::kFileTooLarge;
   }
   return Outcome::kFileUnreadable;
 }

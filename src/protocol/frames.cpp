@@ -12,8 +12,8 @@ void PutHeader(std::span<std::uint8_t> out, std::uint8_t command) {
 }
 
 bool HasHeader(std::span<const std::uint8_t> reply, std::uint8_t command) {
-  return reply.size() >= kHeaderSize && std::equal(std::begin(kPreamble), std::end(kPreamble),
-                                                   reply.begin()) &&
+  return reply.size() >= kHeaderSize &&
+         std::equal(std::begin(kPreamble), std::end(kPreamble), reply.begin()) &&
          reply[3] == command;
 }
 

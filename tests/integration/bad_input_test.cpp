@@ -63,53 +63,54 @@ class MisbehavingDevices : public ::testing::TestWithParam<DeviceCase> {};
 TEST_P(MisbehavingDevices, EndWithTheirOutcomeText) {
   TempDir dir;
   ScriptedPeer device(GetParam().script);
-  const CliRun run = RunCliWith({"--pacing", "fast", "--json",
-                                 dir.Write("fw.bin", PatternImage(500)).string(), device.address()});
+  const CliRun run =
+      RunCliWith({"--pacing", "fast", "--json", dir.Write("fw.bin", PatternImage(500)).string(),
+                  device.address()});
   ASSERT_EQ(run.Objects().size(), 1u) << run.out << run.err;
   EXPECT_EQ(run.Objects()[0]["outcome"], GetParam().outcome);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     BadDevices, MisbehavingDevices,
-    ::testing::Values(
-        DeviceCase{"Floods",
-                   [](int fd) {
-                     const Bytes junk(64 * 1024, 0x12);
-                     for (int i = 0; i < 200 && ScriptedPeer::Write(fd, junk); ++i) {
-                     }
-                   },
-                   "no_response"},
-        DeviceCase{"HalfClosesAtOnce",
-                   [](int fd) {
-                     ::shutdown(fd, SHUT_WR);
-                     Bytes sink;
-                     while (ScriptedPeer::ReadExactly(fd, sink, 1)) {
-                     }
-                   },
-                   "no_response"},
-        DeviceCase{"ResetsOnTheFirstFrame",
-                   [](int fd) {
-                     Bytes frame;
-                     ScriptedPeer::ReadExactly(fd, frame, 4);
-                     const linger abort{1, 0};
-                     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-                   },
-                   "send_failed"},
-        DeviceCase{"AnswersWithTheWrongCommand",
-                   [](int fd) {
-                     Bytes frame;
-                     while (ScriptedPeer::ReadExactly(fd, frame, 4)) ScriptedPeer::Write(fd, kAck);
-                   },
-                   "no_response"},
-        DeviceCase{"RepliesOneByteAtATime", OneByteAtATime, "success"}),
+    ::testing::Values(DeviceCase{"Floods",
+                                 [](int fd) {
+                                   const Bytes junk(64 * 1024, 0x12);
+                                   for (int i = 0; i < 200 && ScriptedPeer::Write(fd, junk); ++i) {
+                                   }
+                                 },
+                                 "no_response"},
+                      DeviceCase{"HalfClosesAtOnce",
+                                 [](int fd) {
+                                   ::shutdown(fd, SHUT_WR);
+                                   Bytes sink;
+                                   while (ScriptedPeer::ReadExactly(fd, sink, 1)) {
+                                   }
+                                 },
+                                 "no_response"},
+                      DeviceCase{"ResetsOnTheFirstFrame",
+                                 [](int fd) {
+                                   Bytes frame;
+                                   ScriptedPeer::ReadExactly(fd, frame, 4);
+                                   const linger abort{1, 0};
+                                   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+                                 },
+                                 "send_failed"},
+                      DeviceCase{"AnswersWithTheWrongCommand",
+                                 [](int fd) {
+                                   Bytes frame;
+                                   while (ScriptedPeer::ReadExactly(fd, frame, 4))
+                                     ScriptedPeer::Write(fd, kAck);
+                                 },
+                                 "no_response"},
+                      DeviceCase{"RepliesOneByteAtATime", OneByteAtATime, "success"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(BadOperatorInput, AddressesThatAreNoDevice_AreUsageErrors) {
   TempDir dir;
   const std::string fw = dir.Write("fw.bin", "x").string();
-  for (const char* address : {"", "localhost", "1.2.3", "1.2.3.4.5", "1.2.3.256", "0.0.0.0",
-                              "255.255.255.255", "1.2.3.4:", "1.2.3.4:70000", "1.2.3.4:-1",
-                              "::1", "1.2.3.4 ", "０.１.２.３"}) {
+  for (const char* address :
+       {"", "localhost", "1.2.3", "1.2.3.4.5", "1.2.3.256", "0.0.0.0", "255.255.255.255",
+        "1.2.3.4:", "1.2.3.4:70000", "1.2.3.4:-1", "::1", "1.2.3.4 ", "０.１.２.３"}) {
     const CliRun run = RunCliWith({fw, address});
     EXPECT_EQ(run.status, 2) << address;
     EXPECT_THAT(run.err, HasSubstr("is not a device address")) << address;

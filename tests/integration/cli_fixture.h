@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <sstream>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../unit/temp_dir.h"
@@ -57,7 +56,7 @@ inline std::string PatternImage(std::size_t size, unsigned seed = 1) {
 
 // The completions once `count` have arrived, or what there is after two seconds.
 inline std::vector<device::CompletedImage> WaitForCompletions(const device::Simulator& simulator,
-                                                             std::size_t count) {
+                                                              std::size_t count) {
   for (int i = 0; i < 400 && simulator.completed().size() < count; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -11,7 +11,9 @@ using ::testing::HasSubstr;
 
 class CliTest : public ::testing::Test {
  protected:
-  std::string Firmware(std::size_t size) { return dir.Write("fw.bin", PatternImage(size)).string(); }
+  std::string Firmware(std::size_t size) {
+    return dir.Write("fw.bin", PatternImage(size)).string();
+  }
 
   TempDir dir;
 };
@@ -50,21 +52,33 @@ INSTANTIATE_TEST_SUITE_P(
     Download, InjectedFailures,
     ::testing::Values(
         FailureCase{"Silent", {"silent"}, 100, "no_response", "下载失败，固件无响应！"},
-        FailureCase{"Block0NeverAcknowledged", {"drop-ack:0:always"}, 2048, "no_response",
+        FailureCase{"Block0NeverAcknowledged",
+                    {"drop-ack:0:always"},
+                    2048,
+                    "no_response",
                     "下载失败，固件无响应！"},
-        FailureCase{"WrongAckAlways", {"wrong-ack:1:always"}, 2048, "no_response",
+        FailureCase{"WrongAckAlways",
+                    {"wrong-ack:1:always"},
+                    2048,
+                    "no_response",
                     "下载失败，固件无响应！"},
-        FailureCase{"ReadBackIndexWrongSixTimes", {"wrong-read-index:6"}, 2048, "no_response",
+        FailureCase{"ReadBackIndexWrongSixTimes",
+                    {"wrong-read-index:6"},
+                    2048,
+                    "no_response",
                     "下载失败，固件无响应！"},
-        FailureCase{"CorruptReadBack", {"corrupt-read:1:6"}, 3000, "verify_failed",
+        FailureCase{"CorruptReadBack",
+                    {"corrupt-read:1:6"},
+                    3000,
+                    "verify_failed",
                     "下载失败，上传校验时出错！ (block 1, offset 1030)"},
-        FailureCase{"HangsUp", {"close-after:2"}, 3000, "send_failed",
-                    "下载失败，请确认IP地址是否正确！"}),
+        FailureCase{
+            "HangsUp", {"close-after:2"}, 3000, "send_failed", "下载失败，请确认IP地址是否正确！"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(CliTest, RecoverableFaults_StillEndWithTheImageOnTheDevice) {
-  SimulatedDevice device({"ignore-greeting:2", "drop-ack:1:1", "wrong-ack:2:2",
-                          "wrong-read-index:3"});
+  SimulatedDevice device(
+      {"ignore-greeting:2", "drop-ack:1:1", "wrong-ack:2:2", "wrong-read-index:3"});
   const CliRun run = RunCliWith({"--pacing", "fast", "--json", Firmware(4000), device.address()});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   const auto result = run.Objects().at(0);
@@ -132,10 +146,12 @@ TEST_F(CliTest, UnusableFirmware_IsReportedOnceBeforeAnyDeviceIsContacted) {
 
 TEST_F(CliTest, UsageErrors_ExitTwo) {
   const std::string fw = Firmware(10);
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{fw}, {fw, "300.1.1.1"}, {fw, "127.0.0.1:0"},
-        {"--pacing", "slow", fw, "127.0.0.1"}, {"--jobs", "0", fw, "127.0.0.1"},
-        {"--bogus", fw, "127.0.0.1"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{fw},
+                                               {fw, "300.1.1.1"},
+                                               {fw, "127.0.0.1:0"},
+                                               {"--pacing", "slow", fw, "127.0.0.1"},
+                                               {"--jobs", "0", fw, "127.0.0.1"},
+                                               {"--bogus", fw, "127.0.0.1"}}) {
     EXPECT_EQ(RunCliWith(args).status, 2) << args.back();
   }
 }

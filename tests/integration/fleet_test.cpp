@@ -42,7 +42,8 @@ std::string Frames(const std::vector<TraceLine>& trace, const std::string& devic
     if (command == "7B") out += 'G';
     if (command == "7A") out += 'C';
     if (command == "78" || command == "79") {
-      out += (command == "78" ? 'W' : 'R') + std::to_string(std::stoi(t.hex.substr(12, 2), nullptr, 16));
+      out += (command == "78" ? 'W' : 'R') +
+             std::to_string(std::stoi(t.hex.substr(12, 2), nullptr, 16));
     }
   }
   return out;
@@ -50,7 +51,9 @@ std::string Frames(const std::vector<TraceLine>& trace, const std::string& devic
 
 class FleetTest : public ::testing::Test {
  protected:
-  std::string Firmware(std::size_t size) { return dir.Write("fw.bin", PatternImage(size)).string(); }
+  std::string Firmware(std::size_t size) {
+    return dir.Write("fw.bin", PatternImage(size)).string();
+  }
 
   // Devices on 127.0.0.21 .. 127.0.0.(20 + count), each on its own free port.
   std::unique_ptr<device::Simulator> Fleet(int count,
@@ -102,8 +105,8 @@ TEST_F(FleetTest, MixedOutcomes_EachDeviceGetsItsOwnResult) {
 TEST_F(FleetTest, OneJob_NeverOverlapsDownloads) {
   auto fleet = Fleet(3);
   const auto trace = dir.path() / "trace.txt";
-  std::vector<std::string> args = {"--pacing", "fast", "--jobs", "1", "--trace", trace.string(),
-                                   Firmware(3000)};
+  std::vector<std::string> args = {"--pacing", "fast",         "--jobs",      "1",
+                                   "--trace",  trace.string(), Firmware(3000)};
   const auto addresses = Addresses(*fleet);
   args.insert(args.end(), addresses.begin(), addresses.end());
   ASSERT_EQ(RunCliWith(args).status, 0);
@@ -149,8 +152,8 @@ TEST_F(FleetTest, FastPacing_StillResendsPairsAndRetriesReads) {
 TEST_F(FleetTest, DevicesFile_AddsDevicesAndSkipsCommentsAndBlanks) {
   auto fleet = Fleet(2);
   const auto addresses = Addresses(*fleet);
-  const auto list = dir.Write("devices.txt", "# line 3\n\n  " + addresses[0] + "  # first\n" +
-                                                 addresses[1] + "\n   \n");
+  const auto list = dir.Write(
+      "devices.txt", "# line 3\n\n  " + addresses[0] + "  # first\n" + addresses[1] + "\n   \n");
   const CliRun run =
       RunCliWith({"--pacing", "fast", "--json", "--devices-file", list.string(), Firmware(10)});
   EXPECT_EQ(run.status, 0) << run.err;

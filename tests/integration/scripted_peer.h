@@ -58,7 +58,8 @@ class ScriptedPeer {
     return true;
   }
   static bool Write(int fd, const std::vector<std::uint8_t>& bytes) {
-    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
   }
 
  private:

@@ -47,7 +47,8 @@ class Subprocess {
   void Signal(int signal) { ::kill(m_pid, signal); }
 
   // The next line of stdout, waiting at most `timeout`; nullopt at EOF or time-out.
-  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::optional<std::string> ReadLine(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       if (const auto eol = m_buffer.find('\n'); eol != std::string::npos) {
@@ -73,7 +74,8 @@ class Subprocess {
     std::string all = std::move(m_buffer);
     m_buffer.clear();
     char chunk[512];
-    for (ssize_t n; (n = ::read(m_out, chunk, sizeof chunk)) > 0;) all.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(m_out, chunk, sizeof chunk)) > 0;)
+      all.append(chunk, static_cast<std::size_t>(n));
     return all;
   }
 

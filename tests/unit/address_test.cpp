@@ -12,9 +12,9 @@ TEST(Address, DottedDecimalParsesToHostOrder) {
 }
 
 TEST(Address, AnythingButFourDecimalOctetsIsRefused) {
-  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.-4", "01.2.3.4", "1..2.3",
-                          " 1.2.3.4", "1.2.3.4x", "0x7f.0.0.1", "0.0.0.0", "255.255.255.255",
-                          "1.2.3.99999"}) {
+  for (const char* bad :
+       {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.-4", "01.2.3.4", "1..2.3", " 1.2.3.4",
+        "1.2.3.4x", "0x7f.0.0.1", "0.0.0.0", "255.255.255.255", "1.2.3.99999"}) {
     EXPECT_FALSE(ParseIpv4(bad)) << bad;
   }
 }

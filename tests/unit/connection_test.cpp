@@ -1,11 +1,10 @@
-#include "connection/connection_manager.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
 #include <mutex>
 
+#include "connection/connection_manager.h"
 #include "protocol/texts.h"
 #include "recording_feedback.h"
 
@@ -36,8 +35,12 @@ class FakeSocket final : public StreamSocket {
     ++m_log.closed;
     m_log.changed.notify_all();
   }
-  bool SetReceiveTimeout(std::chrono::milliseconds t) override { return m_timeoutsWork && t == 1000ms; }
-  bool SetSendTimeout(std::chrono::milliseconds t) override { return m_timeoutsWork && t == 1000ms; }
+  bool SetReceiveTimeout(std::chrono::milliseconds t) override {
+    return m_timeoutsWork && t == 1000ms;
+  }
+  bool SetSendTimeout(std::chrono::milliseconds t) override {
+    return m_timeoutsWork && t == 1000ms;
+  }
   bool Connect(std::uint32_t address, std::uint16_t port) override {
     std::unique_lock lock(m_log.mutex);
     m_log.connects.push_back(FormatIpv4(address) + ":" + std::to_string(port));

@@ -11,12 +11,12 @@
 namespace quento::protocol {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using quento::testing::Bytes;
 using quento::testing::FakeDevice;
 using quento::testing::kNak;
 using quento::testing::SentFrame;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 std::string Pattern(std::size_t size) {
   std::string data(size, '\0');
@@ -38,7 +38,8 @@ class DownloadTest : public ::testing::Test {
     DownloadOptions options;
     options.pause = [this](std::chrono::milliseconds d) { pauses.push_back(d.count()); };
     options.cancel = &cancel;
-    return RunDownload(path, device, ui, [this] { ++resets; }, options);
+    return RunDownload(
+        path, device, ui, [this] { ++resets; }, options);
   }
 
   // Fails the first `times` writes of `block`.
@@ -71,10 +72,9 @@ TEST_F(DownloadTest, HealthyDevice_GetsEveryBlockAndHoldsTheImage) {
 
 TEST_F(DownloadTest, ScreenChangesInTheOperatorsOrder) {
   Run(10);
-  EXPECT_THAT(ui.events,
-              ElementsAre("enable 1004 off", "enable 1002 off", "enable 1005 off", "range 6",
-                          "step 3", "push", "status 正在下载中，请稍后……", "pos 6",
-                          "status 下载成功！", "message 下载成功！"));
+  EXPECT_THAT(ui.events, ElementsAre("enable 1004 off", "enable 1002 off", "enable 1005 off",
+                                     "range 6", "step 3", "push", "status 正在下载中，请稍后……",
+                                     "pos 6", "status 下载成功！", "message 下载成功！"));
 }
 
 TEST_F(DownloadTest, EveryExchangePausesThreeHundredThenFifty_CompletionNone) {

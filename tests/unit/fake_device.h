@@ -74,7 +74,8 @@ class FakeDevice : public protocol::Transport {
   Bytes Healthy(const SentFrame& f) {
     using namespace protocol;
     switch (f.command) {
-      case kCmdGreeting: return {0x12, 0x34, 0x56, 0x7B, 0, 0};
+      case kCmdGreeting:
+        return {0x12, 0x34, 0x56, 0x7B, 0, 0};
       case kCmdWrite: {
         const std::size_t n = (f.bytes[4] << 8) | f.bytes[5];
         stored[f.block] = Bytes(f.bytes.begin() + 7, f.bytes.begin() + 7 + static_cast<long>(n));
@@ -89,7 +90,8 @@ class FakeDevice : public protocol::Transport {
         out.push_back(BlockChecksum(data));
         return out;
       }
-      default: return {};
+      default:
+        return {};
     }
   }
 
@@ -99,11 +101,20 @@ class FakeDevice : public protocol::Transport {
     for (const SentFrame& f : sent) {
       if (!out.empty()) out += ' ';
       switch (f.command) {
-        case protocol::kCmdGreeting: out += 'G'; break;
-        case protocol::kCmdWrite: out += 'W' + std::to_string(f.block); break;
-        case protocol::kCmdRead: out += 'R' + std::to_string(f.block); break;
-        case protocol::kCmdComplete: out += 'C'; break;
-        default: out += '?';
+        case protocol::kCmdGreeting:
+          out += 'G';
+          break;
+        case protocol::kCmdWrite:
+          out += 'W' + std::to_string(f.block);
+          break;
+        case protocol::kCmdRead:
+          out += 'R' + std::to_string(f.block);
+          break;
+        case protocol::kCmdComplete:
+          out += 'C';
+          break;
+        default:
+          out += '?';
       }
     }
     return out;

@@ -55,7 +55,8 @@ TEST(Frames, FullBlockTravelsAs1032BytesWithItsSum) {
 TEST(Frames, ChecksumIsThePlainSumOfTheDataModulo256) {
   EXPECT_EQ(BlockChecksum(Bytes{0x61, 0x62, 0x63}), 0x26);
   EXPECT_EQ(BlockChecksum(Bytes(1024, 0xFF)), 0x00);
-  EXPECT_THAT(WriteFrame(7, {0x5A}), ElementsAre(0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0x07, 0x5A, 0x5A));
+  EXPECT_THAT(WriteFrame(7, {0x5A}),
+              ElementsAre(0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0x07, 0x5A, 0x5A));
 }
 
 TEST(Frames, HeaderStaysOutOfTheChecksum) {

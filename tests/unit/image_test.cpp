@@ -1,9 +1,8 @@
-#include "image/firmware_image.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "image/firmware_image.h"
 #include "temp_dir.h"
 
 namespace quento::image {
@@ -29,10 +28,9 @@ TEST_P(BlockArithmetic, CountsBlocksAndLastBlockSize) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EdgeLengths, BlockArithmetic,
-                         ::testing::Values(Layout{0, 0, 0}, Layout{1, 1, 1},
-                                           Layout{1023, 1, 1023}, Layout{1024, 1, 1024},
-                                           Layout{1025, 2, 1}, Layout{2048, 2, 1024},
-                                           Layout{262144, 256, 1024}));
+                         ::testing::Values(Layout{0, 0, 0}, Layout{1, 1, 1}, Layout{1023, 1, 1023},
+                                           Layout{1024, 1, 1024}, Layout{1025, 2, 1},
+                                           Layout{2048, 2, 1024}, Layout{262144, 256, 1024}));
 
 TEST(Mask, XorsEveryByteWithA7Once) {
   FirmwareImage image({0x00, 0xA7, 0xFF, 0x58});

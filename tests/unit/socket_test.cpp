@@ -26,7 +26,8 @@ class SystemSocketTest : public ::testing::Test {
   quento::testing::RecordingFeedback ui;
   SystemNetwork network;
   std::int32_t connected = 0;
-  ConnectionManager manager{ui, network, connected, {.port = peer.port(), .connectWait = 3000ms, .idle = {}}};
+  ConnectionManager manager{
+      ui, network, connected, {.port = peer.port(), .connectWait = 3000ms, .idle = {}}};
   protocol::Transport* link = nullptr;
 };
 
@@ -83,7 +84,8 @@ TEST(SystemConnect, NothingListening_ConnectFails) {
   quento::testing::RecordingFeedback ui;
   SystemNetwork network;
   std::int32_t connected = 0;
-  ConnectionManager manager(ui, network, connected, {.port = port, .connectWait = 3000ms, .idle = {}});
+  ConnectionManager manager(ui, network, connected,
+                            {.port = port, .connectWait = 3000ms, .idle = {}});
   EXPECT_EQ(manager.Connect(), Outcome::kConnectFailed);
   EXPECT_EQ(connected, 0);
 }
