@@ -10,6 +10,8 @@ packages=(
   nlohmann-json3-dev                     # quento-cli --json
   g++-mingw-w64-x86-64-posix mingw-w64-tools   # Quento.exe
   wine wine64 xvfb fonts-wqy-microhei x11-utils imagemagick   # Quento.exe tests under Wine
+  clang libclang-rt-14-dev               # fuzzing
+  iproute2                               # network namespace tests
 )
 
 missing=()

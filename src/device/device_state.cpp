@@ -77,6 +77,9 @@ Response DeviceState::Handle(const Frame& frame) {
 
   switch (frame.type) {
     case FrameType::kGreeting:
+      // A greeting starts a new download. Blocks left from an earlier one that broke off
+      // must not end up appended to the next, shorter image.
+      for (auto& block : m_blocks) block.reset();
       if (!Take(m_plan.ignoreGreetings)) response.reply = ShortReply(protocol::kCmdGreeting, 0);
       break;
 

@@ -12,6 +12,10 @@
 namespace quento::platform {
 namespace {
 
+// A connect nobody interrupts still ends: the system itself gives up on a handshake sooner.
+constexpr int kConnectLimitMs = 75'000;
+constexpr int kConnectSliceMs = 1'000;
+
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
 
 bool SetTimeout(int fd, int option, int milliseconds) {
@@ -66,9 +70,33 @@ bool TcpSocket::Connect(std::uint32_t address, std::uint16_t port) {
   peer.sin_family = AF_INET;
   peer.sin_port = htons(port);
   peer.sin_addr.s_addr = htonl(address);
-  // Don't retry on EINTR: the connect goes on in the background and a second call would only
-  // report EALREADY.
-  return ::connect(Fd(m_handle), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0 ||
+  const int fd = Fd(m_handle);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return true;
+  // Linux applies the send time-out to connect too (EINPROGRESS after one second), and an
+  // interrupted connect (EINTR) goes on in the background. Either way, wait for the handshake
+  // here: how long a Connect may take is the caller's decision, and one lost SYN must not
+  // already fail it. Shutdown() from another thread ends the wait.
+  if (errno != EINPROGRESS && errno != EINTR) return Fail("connect");
+  pollfd pfd{fd, POLLOUT, 0};
+  int ready = 0;
+  for (int waited = 0; ready == 0 && waited < kConnectLimitMs; waited += kConnectSliceMs) {
+    ready = ::poll(&pfd, 1, kConnectSliceMs);
+    if (ready < 0 && errno == EINTR) ready = 0;
+  }
+  if (ready <= 0) {
+    errno = ETIMEDOUT;
+    return Fail("connect");
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return Fail("getsockopt");
+  if (error != 0) {
+    errno = error;
+    return Fail("connect");
+  }
+  sockaddr_in connected{};
+  length = sizeof connected;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&connected), &length) == 0 ||
          Fail("connect");
 }
 
