@@ -3,6 +3,8 @@
 #   ./build.sh demo    install what is missing, build, and flash a sample image into the simulator
 #   ./build.sh test    install what is missing, build everything, and run the whole test suite
 #   ./build.sh build   build the Linux programs only
+#   ./build.sh sanitizers   the Linux tests under ASan+UBSan and under TSan
+#   ./build.sh fuzz [SECONDS]   each fuzz target for SECONDS (default 60)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -34,8 +36,23 @@ case "${1:-}" in
   build)
     build_linux
     ;;
+  sanitizers)
+    scripts/install-deps.sh
+    status=0
+    for preset in asan tsan; do
+      cmake --preset $preset >/dev/null
+      cmake --build --preset $preset -j "$(nproc)"
+      # The namespace tests and the benchmark smoke run add nothing under a sanitizer.
+      ctest --preset $preset -E '^(netns|bench_smoke)$' || status=1
+    done
+    exit $status
+    ;;
+  fuzz)
+    scripts/install-deps.sh
+    exec tests/fuzz/run.sh "${2:-60}"
+    ;;
   *)
-    sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -14,11 +14,13 @@ packages=(
   iproute2                               # network namespace tests
 )
 
+# CI refreshes the lists and installs once per clone, whatever the machine already has.
+stamp="$(cd "$(dirname "$0")/.." && pwd)/build/.deps-installed"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [[ ${#missing[@]} -eq 0 && "${CI:-}" != "true" ]]; then
+if [[ ${#missing[@]} -eq 0 && ( "${CI:-}" != "true" || -e "$stamp" ) ]]; then
   exit 0
 fi
 sudo=""
@@ -26,3 +28,4 @@ sudo=""
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update
 $sudo apt-get install -y "${packages[@]}"
+mkdir -p "$(dirname "$stamp")" && touch "$stamp"
