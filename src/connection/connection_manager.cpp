@@ -69,8 +69,13 @@ Outcome ConnectionManager::Connect() {
     m_connectAttempt = std::make_shared<ConnectAttempt>();
     m_connectAttempt->socket = socket;
     m_connectAttempt->address = m_deviceAddress;
+    std::thread worker;
     try {
-      std::thread(ConnectWorker, m_connectAttempt).detach();
+      worker = std::thread(ConnectWorker, m_connectAttempt);
+    } catch (const std::system_error&) {
+      // No thread: the attempt is never made and fails like a refused connect.
+    }
+    if (worker.joinable()) {
       std::unique_lock lock(m_connectAttempt->mutex);
       const auto deadline = Clock::now() + m_options.connectWait;
       while (!m_connectAttempt->done && Clock::now() < deadline) {
@@ -85,8 +90,17 @@ Outcome ConnectionManager::Connect() {
         }
       }
       result = m_connectAttempt->m_connectResult;
-    } catch (const std::system_error&) {
-      result = -1;  // no thread: the attempt is never made
+      const bool finished = m_connectAttempt->done;
+      lock.unlock();
+      // A worker that has stored its result is about to end: wait for it, so that no thread
+      // outlives a Connect that is over. One still inside connect is never waited for (on
+      // Windows nothing but the system's own time-out ends it): it is woken below and ends
+      // by itself.
+      if (finished) {
+        worker.join();
+      } else {
+        worker.detach();
+      }
     }
   }
 
