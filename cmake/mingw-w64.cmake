@@ -10,5 +10,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Static runtime: Quento.exe runs on a bare Windows machine with no DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# Test programs run under Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Test programs run under Wine, in a prefix of the build's own: without WINEPREFIX, Wine would
+# quietly make and use ~/.wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  env WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix WINEDEBUG=-all
+  WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe= wine)

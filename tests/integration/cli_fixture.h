@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../unit/temp_dir.h"
+#include "support/temp_dir.h"
 #include "cli/cli.h"
 #include "device/simulator.h"
 

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <thread>
 
-#include "../unit/temp_dir.h"
-#include "subprocess.h"
+#include "support/temp_dir.h"
+#include "support/child_process.h"
 
 namespace quento::testing {
 namespace {
@@ -15,13 +15,15 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
+constexpr std::chrono::seconds kWait{20};
+
 class ProgramsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    device = std::make_unique<Subprocess>(std::vector<std::string>{
+    device = std::make_unique<ChildProcess>(std::vector<std::string>{
         QUENTO_DEVICE_EXE, "--listen", "127.0.0.1:0", "--save", dir.path().string()});
     ASSERT_TRUE(device->running());
-    const auto line = device->ReadLine();  // ready once it says where it listens
+    const auto line = device->ReadLine(kWait);  // ready once it says where it listens
     ASSERT_TRUE(line.has_value());
     ASSERT_THAT(*line, StartsWith("listening on 127.0.0.1:"));
     address = line->substr(std::string("listening on ").size());
@@ -35,17 +37,17 @@ class ProgramsTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::unique_ptr<Subprocess> device;
+  std::unique_ptr<ChildProcess> device;
   std::string address;
   std::string firmware;
 };
 
 TEST_F(ProgramsTest, StandardPacedDownload_DeviceSavesTheOperatorsFile) {
-  Subprocess cli({QUENTO_CLI_EXE, Firmware(1500), address});
-  const std::string out = cli.ReadAll();
-  EXPECT_EQ(cli.Wait(), 0) << out;
+  ChildProcess cli({QUENTO_CLI_EXE, Firmware(1500), address});
+  const std::string out = cli.Finish(kWait).value_or("<still running>");
+  EXPECT_EQ(cli.status(), 0) << out;
   EXPECT_THAT(out, StartsWith(address + ": 下载成功！\n"));
-  const auto saved = device->ReadLine();
+  const auto saved = device->ReadLine(kWait);
   ASSERT_TRUE(saved.has_value());
   EXPECT_THAT(*saved, MatchesRegex("saved 1500 bytes from 127\\.0\\.0\\.1:[0-9]+ to .*\\.bin"));
   const std::string path = saved->substr(saved->rfind(" to ") + 4);
@@ -53,12 +55,13 @@ TEST_F(ProgramsTest, StandardPacedDownload_DeviceSavesTheOperatorsFile) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), firmware);
 
   device->Signal(SIGTERM);
-  EXPECT_EQ(device->Wait(), 0);
+  device->Finish(kWait);
+  EXPECT_EQ(device->status(), 0);
 }
 
 TEST_F(ProgramsTest, CtrlC_StopsTheDownloadAndExits130) {
   const auto trace = dir.path() / "trace.txt";
-  Subprocess cli({QUENTO_CLI_EXE, "--trace", trace.string(), Firmware(16 * 1024), address});
+  ChildProcess cli({QUENTO_CLI_EXE, "--trace", trace.string(), Firmware(16 * 1024), address});
   // Ready to be interrupted once the first frame has gone out (bounded wait).
   const auto started = [&trace] {
     std::error_code absent;
@@ -69,8 +72,8 @@ TEST_F(ProgramsTest, CtrlC_StopsTheDownloadAndExits130) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   cli.Signal(SIGINT);
-  const std::string out = cli.ReadAll();
-  EXPECT_EQ(cli.Wait(), 130);
+  const std::string out = cli.Finish(kWait).value_or("<still running>");
+  EXPECT_EQ(cli.status(), 130);
   EXPECT_THAT(out, HasSubstr("1 interrupted"));
 }
 

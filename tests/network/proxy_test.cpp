@@ -9,8 +9,8 @@
 #include <set>
 #include <thread>
 
-#include "../unit/temp_dir.h"
-#include "child_process.h"
+#include "support/temp_dir.h"
+#include "support/child_process.h"
 #include "device/simulator.h"
 #include "protocol/texts.h"
 

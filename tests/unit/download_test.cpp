@@ -6,7 +6,7 @@
 #include "fake_device.h"
 #include "protocol/texts.h"
 #include "recording_feedback.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace quento::protocol {
 namespace {

@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "image/firmware_image.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace quento::image {
 namespace {

@@ -47,6 +47,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool running() const { return m_pid > 0; }
+  void Signal(int signal) { ::kill(m_pid, signal); }
 
   // The next stdout line; nullopt at EOF or when `timeout` passes first.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
