@@ -43,11 +43,11 @@ std::optional<int> Count(const std::vector<std::string_view>& parts, std::size_t
 
 }  // namespace
 
-bool AddFault(std::string_view spec, FaultPlan& plan, std::string* error) {
-  const std::vector<std::string_view> parts = SplitColons(spec);
+bool AddFault(std::string_view text, FaultPlan& plan, std::string* error) {
+  const std::vector<std::string_view> parts = SplitColons(text);
   const std::string_view name = parts[0];
   const auto fail = [&](std::string_view why) {
-    if (error != nullptr) *error = "bad fault '" + std::string(spec) + "': " + std::string(why);
+    if (error != nullptr) *error = "bad fault '" + std::string(text) + "': " + std::string(why);
     return false;
   };
   const auto arity = [&](std::size_t min, std::size_t max) {

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "device/listen_spec.h"
+#include "device/listen_address.h"
 #include "device/simulator.h"
 
 #ifndef QUENTO_VERSION
@@ -47,11 +47,11 @@ int RunDevice(int argc, char** argv) {
       ->type_name("ADDR[:PORT]");
   app.add_option("--save", save, "Save every completed image under DIR")->type_name("DIR");
   app.add_option("--fault", faults,
-                 "[ADDR[-ADDR2]/]SPEC: a fault for every device, or for the given address(es). "
-                 "SPEC: silent | ignore-greeting:N | drop-ack:B[:N|always] | "
+                 "[ADDR[-ADDR2]/]FAULT: a fault for every device, or for the given address(es). "
+                 "FAULT: silent | ignore-greeting:N | drop-ack:B[:N|always] | "
                  "wrong-ack:B[:N|always] | corrupt-read:B[:OFFSET] | wrong-read-index:N | "
                  "delay:MS | split:GAP_MS | junk:N | close-after:N")
-      ->type_name("[ADDR/]SPEC");
+      ->type_name("[ADDR/]FAULT");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -63,9 +63,9 @@ int RunDevice(int argc, char** argv) {
   if (!listen.empty()) options.listen = listen;
   options.saveDir = save;
   std::vector<Endpoint> endpoints;
-  for (const auto& spec : options.listen) {
+  for (const auto& text : options.listen) {
     std::string error;
-    if (!ParseListen(spec, endpoints, &error)) return Usage(error);
+    if (!ParseListen(text, endpoints, &error)) return Usage(error);
   }
 
   // Faults for every device first; an address's own faults are added on top of them.
@@ -83,11 +83,11 @@ int RunDevice(int argc, char** argv) {
     if (!AddFault(std::string_view(fault).substr(slash + 1), check, &error)) return Usage(error);
     perAddress.emplace_back(*range, std::string_view(fault).substr(slash + 1));
   }
-  for (const auto& [range, spec] : perAddress) {
+  for (const auto& [range, text] : perAddress) {
     for (std::uint64_t a = range.first; a <= range.last; ++a) {
       const auto address = static_cast<std::uint32_t>(a);
       auto [it, added] = options.faultsByAddress.try_emplace(address, options.faults);
-      AddFault(spec, it->second, nullptr);
+      AddFault(text, it->second, nullptr);
     }
   }
 

@@ -21,7 +21,7 @@
 
 #include "device/device_state.h"
 #include "device/frame_parser.h"
-#include "device/listen_spec.h"
+#include "device/listen_address.h"
 
 namespace quento::device {
 namespace {
@@ -138,9 +138,9 @@ bool Simulator::Impl::Start(std::string* error) {
   if (started) return fail("the simulator was already started");
 
   std::vector<Endpoint> wanted;
-  for (const auto& spec : options.listen) {
+  for (const auto& text : options.listen) {
     std::string why;
-    if (!ParseListen(spec, wanted, &why)) return fail(why);
+    if (!ParseListen(text, wanted, &why)) return fail(why);
   }
   if (wanted.empty()) return fail("no address to listen on");
 

@@ -37,7 +37,7 @@ struct FaultPlan {
 //   | corrupt-read:B[:OFFSET] | wrong-read-index:N | delay:MS | split:GAP_MS | junk:N
 //   | close-after:N
 // N defaults to 1, OFFSET to 6. Returns false with `error` set for anything else.
-bool AddFault(std::string_view spec, FaultPlan& plan, std::string* error);
+bool AddFault(std::string_view text, FaultPlan& plan, std::string* error);
 
 struct Endpoint {
   std::uint32_t address = 0;  // host byte order

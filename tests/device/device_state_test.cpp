@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/listen_spec.h"
+#include "device/listen_address.h"
 #include "image/firmware_image.h"
 #include "protocol/frames.h"
 #include "test_client.h"
@@ -22,11 +22,11 @@ Frame Parse(const Bytes& bytes) {
   return frames.empty() ? Frame{} : std::move(frames[0]);
 }
 
-FaultPlan Plan(std::initializer_list<const char*> specs) {
+FaultPlan Plan(std::initializer_list<const char*> faults) {
   FaultPlan plan;
-  for (const char* spec : specs) {
+  for (const char* text : faults) {
     std::string error;
-    EXPECT_TRUE(AddFault(spec, plan, &error)) << spec << ": " << error;
+    EXPECT_TRUE(AddFault(text, plan, &error)) << text << ": " << error;
   }
   return plan;
 }

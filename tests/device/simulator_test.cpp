@@ -28,11 +28,11 @@ using test::kNak;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
 
-FaultPlan Plan(std::initializer_list<const char*> specs) {
+FaultPlan Plan(std::initializer_list<const char*> faults) {
   FaultPlan plan;
-  for (const char* spec : specs) {
+  for (const char* text : faults) {
     std::string error;
-    EXPECT_TRUE(AddFault(spec, plan, &error)) << spec << ": " << error;
+    EXPECT_TRUE(AddFault(text, plan, &error)) << text << ": " << error;
   }
   return plan;
 }

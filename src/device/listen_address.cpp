@@ -1,4 +1,4 @@
-#include "device/listen_spec.h"
+#include "device/listen_address.h"
 
 #include <charconv>
 
