@@ -8,13 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/utf8.h"
+
 namespace quento::app {
 
 // The framework's standard Help command, sent by F1.
 inline constexpr int kHelpCommand = 57670;
-
-std::wstring Widen(std::string_view utf8);
-std::string Narrow(std::wstring_view text);
 
 // A string resource of the program; empty when it has none.
 std::wstring LoadResourceString(UINT id);

@@ -15,21 +15,12 @@ using std::chrono::milliseconds;
 
 // The command line has no window: the screen operations only feed the progress display, and a
 // message is the device's result line, written once the download has ended.
-class DeviceScreen final : public OperatorFeedback, public protocol::DownloadObserver {
+class DeviceScreen final : public NoScreen, public protocol::DownloadObserver {
  public:
   DeviceScreen(std::string address, std::size_t index, FleetObserver& observer)
       : m_address(std::move(address)), m_index(index), m_observer(observer) {}
 
   std::string ReadAddressText() override { return m_address; }
-  void SetStatus(std::string_view) override {}
-  void SetConnectCaption(std::string_view) override {}
-  void EnableButton(Button, bool) override {}
-  void SetProgressRange(std::uint16_t) override {}
-  void SetProgressStep(int) override {}
-  void SetProgressPos(int) override {}
-  void StepProgress() override {}
-  void ShowMessage(std::string_view) override {}
-  void PushMembersToControls() override {}
 
   void OnPhase(protocol::Phase phase, int blocks) override {
     m_blocks = blocks;

@@ -31,4 +31,19 @@ class OperatorFeedback {
   virtual void PushMembersToControls() = 0;
 };
 
+// Shows nothing: a base for front ends without a window, which override what they use.
+class NoScreen : public OperatorFeedback {
+ public:
+  std::string ReadAddressText() override { return {}; }
+  void SetStatus(std::string_view) override {}
+  void SetConnectCaption(std::string_view) override {}
+  void EnableButton(Button, bool) override {}
+  void SetProgressRange(std::uint16_t) override {}
+  void SetProgressStep(int) override {}
+  void SetProgressPos(int) override {}
+  void StepProgress() override {}
+  void ShowMessage(std::string_view) override {}
+  void PushMembersToControls() override {}
+};
+
 }  // namespace quento

@@ -20,18 +20,9 @@ using namespace quento;
 using namespace quento::protocol;
 using Bytes = std::vector<std::uint8_t>;
 
-class SilentScreen final : public OperatorFeedback {
+class SilentScreen final : public NoScreen {
  public:
-  std::string ReadAddressText() override { return "127.0.0.1"; }
-  void SetStatus(std::string_view) override {}
-  void SetConnectCaption(std::string_view) override {}
-  void EnableButton(Button, bool) override {}
-  void SetProgressRange(std::uint16_t) override {}
-  void SetProgressStep(int) override {}
-  void SetProgressPos(int) override {}
-  void StepProgress() override {}
   void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
-  void PushMembersToControls() override {}
 
   std::vector<std::string> messages;
 };

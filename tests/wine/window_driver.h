@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/utf8.h"
+
 namespace quento::wine {
 
 using namespace std::chrono_literals;
@@ -30,8 +32,8 @@ struct SuiteConfig {
   static const SuiteConfig& Get();
 };
 
-std::wstring Widen(std::string_view utf8);
-std::string Narrow(std::wstring_view text);
+using app::Narrow;
+using app::Widen;
 
 // Polls `done` until it holds or `limit` passes; returns its last value.
 template <typename Predicate>
