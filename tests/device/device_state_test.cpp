@@ -14,21 +14,13 @@ using test::Bytes;
 using test::kAck;
 using test::kEcho;
 using test::kNak;
+using test::Plan;
 
 Frame Parse(const Bytes& bytes) {
   FrameParser parser;
   auto frames = parser.Feed(bytes);
   EXPECT_EQ(frames.size(), 1u);
   return frames.empty() ? Frame{} : std::move(frames[0]);
-}
-
-FaultPlan Plan(std::initializer_list<const char*> faults) {
-  FaultPlan plan;
-  for (const char* text : faults) {
-    std::string error;
-    EXPECT_TRUE(AddFault(text, plan, &error)) << text << ": " << error;
-  }
-  return plan;
 }
 
 Bytes Data(std::size_t n, std::uint8_t seed = 3) {

@@ -15,6 +15,7 @@
 namespace quento::device {
 namespace {
 
+using test::Plan;
 using namespace std::chrono_literals;
 using test::BlockRead;
 using test::BlockWrite;
@@ -27,15 +28,6 @@ using test::kEcho;
 using test::kNak;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
-
-FaultPlan Plan(std::initializer_list<const char*> faults) {
-  FaultPlan plan;
-  for (const char* text : faults) {
-    std::string error;
-    EXPECT_TRUE(AddFault(text, plan, &error)) << text << ": " << error;
-  }
-  return plan;
-}
 
 Bytes Image(std::size_t n, std::uint8_t seed) {
   Bytes image(n);

@@ -1,6 +1,7 @@
 #include "test_client.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,15 @@
 #include "protocol/frames.h"
 
 namespace quento::device::test {
+
+FaultPlan Plan(std::initializer_list<const char*> faults) {
+  FaultPlan plan;
+  for (const char* text : faults) {
+    std::string error;
+    EXPECT_TRUE(AddFault(text, plan, &error)) << text << ": " << error;
+  }
+  return plan;
+}
 
 Bytes Greeting() {
   Bytes out(protocol::kShortFrameSize);

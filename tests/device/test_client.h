@@ -18,6 +18,8 @@ Bytes Completion();
 Bytes BlockWrite(unsigned block, const Bytes& data);
 Bytes BlockRead(unsigned block, std::size_t n);
 Bytes Concat(std::initializer_list<Bytes> parts);
+// A fault plan from fault texts; a text that does not parse fails the test.
+FaultPlan Plan(std::initializer_list<const char*> faults);
 
 inline const Bytes kEcho = {0x12, 0x34, 0x56, 0x7B, 0x00, 0x00};
 inline const Bytes kAck = {0x12, 0x34, 0x56, 0x78, 0x00, 0x00};
