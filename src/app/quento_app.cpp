@@ -5,7 +5,7 @@
 #include <commctrl.h>
 
 #include "app/quento_dlg.h"
-#include "platform/tcp_socket.h"
+#include "platform/network.h"
 #include "resource.h"
 
 namespace quento::app {
@@ -21,7 +21,7 @@ bool CQuentoApp::InitInstance() {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  if (!platform::StartNetworking()) {
+  if (!platform::StartSocketLibrary()) {
     const std::wstring text = LoadResourceString(IDP_SOCKETS_INIT_FAILED);
     MSGBOXPARAMSW box{};
     box.cbSize = sizeof box;

@@ -3,8 +3,8 @@
 #include <filesystem>
 
 #include "app/about_dlg.h"
+#include "app/event_pump.h"
 #include "app/file_dialog.h"
-#include "app/responsive_wait.h"
 #include "protocol/download.h"
 #include "resource.h"
 
@@ -15,8 +15,8 @@ std::int32_t g_connected = 0;
 CQuentoDlg::CQuentoDlg()
     : Dialog(IDD_QUENTO_DIALOG, nullptr),
       m_icon(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME))),
-      m_network(PumpPendingMessages),
-      m_manager(*this, m_network, g_connected, {.idle = PumpPendingMessages}) {}
+      m_io(1),
+      m_manager(*this, g_connected) {}
 
 CQuentoDlg::~CQuentoDlg() = default;
 
@@ -100,7 +100,7 @@ bool CQuentoDlg::OnPaint() {
 
 void CQuentoDlg::OnConnectClicked() {
   BusyScope busy(*this);
-  m_manager.OnConnectClicked();
+  RunOnWindowThread(m_io, m_manager.OnConnectClicked());
 }
 
 void CQuentoDlg::OnBrowseClicked() {
@@ -113,12 +113,13 @@ void CQuentoDlg::OnDownloadClicked() {
   protocol::Transport* link = m_manager.transport();
   if (link == nullptr) return;  // the button is enabled only while connected
   BusyScope busy(*this);
-  protocol::DownloadOptions options;
-  // The device's pace stays as it is; the window paints through the pauses.
-  options.pause = ResponsivePause;
-  protocol::RunDownload(
-      std::filesystem::path(m_filePath), *link, *this, [this] { m_manager.ResetConnection(); },
-      options);
+  // The download runs on the window's thread; the window paints through its pauses.
+  RunOnWindowThread(m_io, Download(*link));
+}
+
+asio::awaitable<void> CQuentoDlg::Download(protocol::Transport& link) {
+  co_await protocol::RunDownload(image::LoadFirmware(std::filesystem::path(m_filePath)), link,
+                                 *this, [this] { m_manager.ResetConnection(); });
 }
 
 std::string CQuentoDlg::ReadAddressText() { return Narrow(m_ipAddressCtrl.Text()); }

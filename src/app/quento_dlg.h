@@ -2,12 +2,12 @@
 // and the progress bar. It shows what the core reports and holds no protocol logic itself.
 #pragma once
 
+#include <asio/io_context.hpp>
 #include <cstdint>
 #include <string>
 
 #include "app/dialog.h"
 #include "connection/connection_manager.h"
-#include "connection/network.h"
 #include "protocol/operator_feedback.h"
 
 namespace quento::app {
@@ -41,11 +41,13 @@ class CQuentoDlg final : public Dialog, public OperatorFeedback {
   void OnConnectClicked();
   void OnBrowseClicked();
   void OnDownloadClicked();
+  asio::awaitable<void> Download(protocol::Transport& link);
   bool OnSysCommand(WPARAM command);
   bool OnPaint();
 
   HICON m_icon;
-  connection::SystemNetwork m_network;
+  // The window's event loop, driven from the window's thread while a handler runs.
+  asio::io_context m_io;
   connection::ConnectionManager m_manager;
   std::wstring m_filePath;
   IpAddressCtrl m_ipAddressCtrl;

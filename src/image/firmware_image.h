@@ -12,7 +12,8 @@ namespace quento::image {
 inline constexpr std::uint8_t kMask = 0xA7;
 inline constexpr std::size_t kBlockSize = 1024;
 // The block index travels as one byte, so 256 blocks is the most a download can carry.
-inline constexpr std::size_t kMaxImageSize = 256 * kBlockSize;
+inline constexpr std::size_t kMaxBlocks = 256;
+inline constexpr std::size_t kMaxImageSize = kMaxBlocks * kBlockSize;
 
 struct BlockLayout {
   std::int32_t block_count = 0;

@@ -1,7 +1,10 @@
 #include "protocol/download.h"
 
+#include <algorithm>
 #include <array>
-#include <thread>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "image/firmware_image.h"
 #include "protocol/frames.h"
@@ -9,35 +12,39 @@
 
 namespace quento::protocol {
 
-void SleepPause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+asio::awaitable<void> TimerPause(std::chrono::milliseconds duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+asio::awaitable<void> NoPause(std::chrono::milliseconds) { co_return; }
 
 namespace {
 
 // One download's state. Buffers are fixed and reused: nothing is allocated per block.
 class Download {
  public:
+  // `image` is masked and outlives the download.
   Download(Transport& link, OperatorFeedback& ui, const DownloadOptions& options,
-           image::FirmwareImage image)
-      : m_link(link), m_ui(ui), m_options(options), m_image(std::move(image)) {
+           const image::FirmwareImage& image)
+      : m_link(link), m_ui(ui), m_options(options), m_image(image) {
     m_report.bytes = m_image.file_length();
     m_report.blocks = m_image.block_count();
   }
 
-  DownloadReport Run() {
-    const int blocks = m_image.block_count();
-    m_ui.SetProgressRange(static_cast<std::uint16_t>(kProgressPerBlock * blocks));
-    m_ui.SetProgressStep(kProgressStep);
-    m_ui.PushMembersToControls();
-    m_image.Mask();
+  // Everything after the image is masked: the exchanges with the device and the report.
+  asio::awaitable<DownloadReport> Run() {
     m_ui.SetStatus(text::kDownloading);
-
-    Outcome outcome = Greet();
-    if (outcome == Outcome::kSuccess) outcome = WriteBlocks();
-    if (outcome == Outcome::kSuccess) outcome = VerifyBlocks();
-    if (outcome == Outcome::kSuccess) outcome = Complete();
+    Outcome outcome = co_await Greet();
+    if (outcome == Outcome::kSuccess) outcome = co_await WriteBlocks();
+    if (outcome == Outcome::kSuccess) outcome = co_await VerifyBlocks();
+    if (outcome == Outcome::kSuccess) outcome = co_await Complete();
     m_report.outcome = outcome;
+    if (outcome == Outcome::kSendFailed || outcome == Outcome::kNoResponse) {
+      m_report.detail = m_link.FailureDetail();
+    }
     Report(outcome);
-    return m_report;
+    co_return m_report;
   }
 
  private:
@@ -53,36 +60,36 @@ class Download {
   // Sends a frame that expects a reply and takes the pause that follows it. Anything the device
   // sent before (a late reply, trailing bytes) is dropped first, so it cannot pass for the answer
   // to this frame.
-  bool SendForReply(std::span<const std::uint8_t> frame) {
+  asio::awaitable<bool> SendForReply(std::span<const std::uint8_t> frame) {
     m_link.DiscardPending();
-    const bool sent = m_link.Send(frame);
-    m_options.pause(kPauseAfterSend);
-    return sent;
+    const bool sent = co_await m_link.Send(frame);
+    co_await m_options.pause(kPauseAfterSend);
+    co_return sent;
   }
 
-  void ReceiveReply(std::span<std::uint8_t> reply) {
-    m_link.Receive(reply, kReceiveTimeout);
-    m_options.pause(kPauseAfterReceive);
+  asio::awaitable<void> ReceiveReply(std::span<std::uint8_t> reply) {
+    co_await m_link.Receive(reply, kReceiveTimeout);
+    co_await m_options.pause(kPauseAfterReceive);
   }
 
-  Outcome Greet() {
+  asio::awaitable<Outcome> Greet() {
     Notify(Phase::kGreeting);
     std::array<std::uint8_t, kShortFrameSize> greeting{};
     BuildGreeting(greeting);
     // Cleared once: a partial echo from one attempt may be completed by the next.
     std::array<std::uint8_t, kShortReplySize> echo{};
     for (int attempt = 0; attempt < kGreetingAttempts; ++attempt) {
-      if (Cancelled()) return Outcome::kCancelled;
-      if (!SendForReply(greeting)) return Outcome::kSendFailed;
-      ReceiveReply(echo);
-      if (IsGreetingEcho(echo)) return Outcome::kSuccess;
+      if (Cancelled()) co_return Outcome::kCancelled;
+      if (!co_await SendForReply(greeting)) co_return Outcome::kSendFailed;
+      co_await ReceiveReply(echo);
+      if (IsGreetingEcho(echo)) co_return Outcome::kSuccess;
     }
-    return Outcome::kNoResponse;
+    co_return Outcome::kNoResponse;
   }
 
-  Outcome WriteBlocks() {
+  asio::awaitable<Outcome> WriteBlocks() {
     const int blocks = m_image.block_count();
-    if (blocks == 0) return Outcome::kSuccess;
+    if (blocks == 0) co_return Outcome::kSuccess;
     Notify(Phase::kWriting);
     std::array<std::uint8_t, kShortReplySize> ack{};
     int block = 0;
@@ -93,12 +100,12 @@ class Download {
     int pairFailures = 0;
     int furthest = 0;
     while (block < blocks) {
-      if (Cancelled()) return Outcome::kCancelled;
+      if (Cancelled()) co_return Outcome::kCancelled;
       ack.fill(0);
       const std::size_t size =
           BuildBlockWrite(m_frame, static_cast<unsigned>(block), m_image.BlockData(block));
-      if (!SendForReply(std::span(m_frame).first(size))) return Outcome::kSendFailed;
-      ReceiveReply(ack);
+      if (!co_await SendForReply(std::span(m_frame).first(size))) co_return Outcome::kSendFailed;
+      co_await ReceiveReply(ack);
       if (IsWriteAck(ack)) {
         retries = 0;
         m_ui.StepProgress();
@@ -111,30 +118,30 @@ class Download {
       }
       ++m_report.write_retries;
       const bool secondOfPair = block % 2 == 1;
-      if (++retries == kRetryLimit) return Outcome::kNoResponse;
-      if (secondOfPair && ++pairFailures == kRetryLimit) return Outcome::kNoResponse;
+      if (++retries == kRetryLimit) co_return Outcome::kNoResponse;
+      if (secondOfPair && ++pairFailures == kRetryLimit) co_return Outcome::kNoResponse;
       m_ui.StepProgress();
       // Blocks travel in pairs: when the second is refused, the first goes again too.
       if (secondOfPair) --block;
     }
-    return Outcome::kSuccess;
+    co_return Outcome::kSuccess;
   }
 
-  Outcome VerifyBlocks() {
+  asio::awaitable<Outcome> VerifyBlocks() {
     const int blocks = m_image.block_count();
-    if (blocks == 0) return Outcome::kSuccess;
+    if (blocks == 0) co_return Outcome::kSuccess;
     Notify(Phase::kVerifying);
     std::array<std::uint8_t, kReadRequestSize> request{};
     int block = 0;
     int retries = 0;
     while (block < blocks) {
-      if (Cancelled()) return Outcome::kCancelled;
+      if (Cancelled()) co_return Outcome::kCancelled;
       const image::BlockView view = m_image.Block(block);
       const auto reply = std::span(m_reply).first(BlockReadReplySize(view.size));
       std::fill(reply.begin(), reply.end(), 0);
       BuildBlockRead(request, static_cast<unsigned>(block), view.size);
-      if (!SendForReply(request)) return Outcome::kSendFailed;
-      ReceiveReply(reply);
+      if (!co_await SendForReply(request)) co_return Outcome::kSendFailed;
+      co_await ReceiveReply(reply);
       if (IsBlockReadReply(reply, static_cast<unsigned>(block))) {
         retries = 0;
         const auto expected = m_image.BlockData(block);
@@ -143,7 +150,7 @@ class Download {
         if (mine != expected.end()) {
           m_report.first_difference =
               view.offset + static_cast<std::size_t>(mine - expected.begin());
-          return Outcome::kVerifyFailed;
+          co_return Outcome::kVerifyFailed;
         }
         UpdateReadProgress(block);
         NotifyBlock(Phase::kVerifying, block);
@@ -151,10 +158,10 @@ class Download {
         continue;
       }
       ++m_report.read_retries;
-      if (++retries == kRetryLimit) return Outcome::kNoResponse;
+      if (++retries == kRetryLimit) co_return Outcome::kNoResponse;
       UpdateReadProgress(block);
     }
-    return Outcome::kSuccess;
+    co_return Outcome::kSuccess;
   }
 
   // The last block's read-back puts the bar at its full range whatever retries stepped before.
@@ -167,13 +174,13 @@ class Download {
     }
   }
 
-  Outcome Complete() {
+  asio::awaitable<Outcome> Complete() {
     Notify(Phase::kCompleting);
     std::array<std::uint8_t, kShortFrameSize> completion{};
     BuildCompletion(completion);
     // No reply is read and no pause follows. A device that never got the completion frame has
     // not taken the image, so a failed send is not success.
-    return m_link.Send(completion) ? Outcome::kSuccess : Outcome::kSendFailed;
+    co_return co_await m_link.Send(completion) ? Outcome::kSuccess : Outcome::kSendFailed;
   }
 
   void Report(Outcome outcome) {
@@ -185,7 +192,7 @@ class Download {
   Transport& m_link;
   OperatorFeedback& m_ui;
   const DownloadOptions& m_options;
-  image::FirmwareImage m_image;
+  const image::FirmwareImage& m_image;
   DownloadReport m_report;
   std::array<std::uint8_t, kMaxFrameSize> m_frame{};
   std::array<std::uint8_t, kMaxFrameSize> m_reply{};
@@ -207,30 +214,80 @@ Outcome FileCheckOutcome(image::LoadStatus status) {
   return Outcome::kFileUnreadable;
 }
 
-DownloadReport RunDownload(const std::filesystem::path& firmware, Transport& link,
-                           OperatorFeedback& ui, const std::function<void()>& reset_connection,
-                           const DownloadOptions& options) {
-  // The file is read whole at the check, so a file that cannot be used is refused before the
-  // buttons are locked or the device is contacted, and later changes to it do not matter.
-  return RunDownload(image::LoadFirmware(firmware), link, ui, reset_connection, options);
+namespace {
+
+void LockButtons(OperatorFeedback& ui, int blocks) {
+  ui.EnableButton(Button::kDownload, false);
+  ui.EnableButton(Button::kConnect, false);
+  ui.EnableButton(Button::kBrowse, false);
+  ui.SetProgressRange(static_cast<std::uint16_t>(kProgressPerBlock * blocks));
+  ui.SetProgressStep(kProgressStep);
+  ui.PushMembersToControls();
 }
 
-DownloadReport RunDownload(image::LoadResult loaded, Transport& link, OperatorFeedback& ui,
-                           const std::function<void()>& reset_connection,
-                           const DownloadOptions& options) {
+// Runs `run` and then `reset_connection`, also when `run` throws: whatever goes wrong inside a
+// download, the window must come back disconnected with its buttons usable. The exception is
+// reported as a failed download and then passed on.
+asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run, OperatorFeedback& ui,
+                                          const std::function<void()>& reset_connection) {
+  std::exception_ptr failure;
+  DownloadReport report;
+  try {
+    report = co_await std::move(run);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      ui.SetStatus(text::kFailedStatus);
+      ui.ShowMessage(MessageFor(Outcome::kFailed));
+    } catch (...) {
+      // The reset below matters more than the report.
+    }
+  }
+  reset_connection();
+  if (failure) std::rethrow_exception(failure);
+  co_return report;
+}
+
+asio::awaitable<DownloadReport> RunShared(std::shared_ptr<const image::FirmwareImage> masked,
+                                          Transport& link, OperatorFeedback& ui,
+                                          DownloadOptions options) {
+  LockButtons(ui, masked->block_count());
+  co_return co_await Download(link, ui, options, *masked).Run();
+}
+
+asio::awaitable<DownloadReport> MaskAndRun(image::FirmwareImage image, Transport& link,
+                                           OperatorFeedback& ui, DownloadOptions options) {
+  LockButtons(ui, image.block_count());
+  image.Mask();
+  co_return co_await Download(link, ui, options, image).Run();
+}
+
+}  // namespace
+
+asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
+                                            OperatorFeedback& ui,
+                                            std::function<void()> reset_connection,
+                                            DownloadOptions options) {
+  // The file was read whole at the check, so a file that cannot be used is refused before the
+  // buttons are locked or the device is contacted, and later changes to it do not matter.
   if (loaded.status != image::LoadStatus::kOk) {
     DownloadReport report;
     report.outcome = FileCheckOutcome(loaded.status);
     ui.ShowMessage(MessageFor(report.outcome));
-    return report;
+    co_return report;
   }
-  ui.EnableButton(Button::kDownload, false);
-  ui.EnableButton(Button::kConnect, false);
-  ui.EnableButton(Button::kBrowse, false);
+  co_return co_await ThenReset(MaskAndRun(std::move(loaded.image), link, ui, std::move(options)),
+                               ui, reset_connection);
+}
 
-  DownloadReport report = Download(link, ui, options, std::move(loaded.image)).Run();
-  reset_connection();
-  return report;
+asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
+                                            Transport& link, OperatorFeedback& ui,
+                                            std::function<void()> reset_connection,
+                                            DownloadOptions options) {
+  co_return co_await ThenReset(RunShared(std::move(masked), link, ui, std::move(options)), ui,
+                               reset_connection);
 }
 
 }  // namespace quento::protocol

@@ -1,14 +1,16 @@
 // The download: file check, greeting, block writing, read-back, completion, and the report to
-// the operator. Runs to its end on the calling thread.
+// the operator. One coroutine on the caller's event loop; one copy serves every front end.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "image/firmware_image.h"
 #include "protocol/operator_feedback.h"
@@ -28,10 +30,12 @@ inline constexpr int kRetryLimit = 6;
 inline constexpr int kProgressStep = 3;
 inline constexpr int kProgressPerBlock = 6;
 
-using Pause = std::function<void(std::chrono::milliseconds)>;
+using Pause = std::function<asio::awaitable<void>(std::chrono::milliseconds)>;
 
-// The standard pace sleeps; fast pacing passes a pause that returns at once.
-void SleepPause(std::chrono::milliseconds duration);
+// The standard pace: a timer on the event loop the download runs on.
+asio::awaitable<void> TimerPause(std::chrono::milliseconds duration);
+// Fast pacing: no fixed gaps; every reply is still waited for.
+asio::awaitable<void> NoPause(std::chrono::milliseconds duration);
 
 enum class Phase { kGreeting, kWriting, kVerifying, kCompleting };
 
@@ -44,7 +48,7 @@ class DownloadObserver {
 };
 
 struct DownloadOptions {
-  Pause pause = SleepPause;
+  Pause pause = TimerPause;
   DownloadObserver* observer = nullptr;
   // When set and raised, the download stops at its next exchange with kCancelled.
   const std::atomic<bool>* cancel = nullptr;
@@ -58,21 +62,25 @@ struct DownloadReport {
   int read_retries = 0;
   // For kVerifyFailed: the image offset of the first byte that came back different.
   std::optional<std::size_t> first_difference;
+  // The system's words for a send or receive failure, e.g. "send: Broken pipe".
+  std::string detail;
 };
 
 // The file check's verdict: kSuccess for a usable file, else the file's outcome.
 Outcome FileCheckOutcome(image::LoadStatus status);
 
-// The whole download of the file at `firmware` over `link`. Every ending after the file check
-// calls `reset_connection` once, after the final message.
-DownloadReport RunDownload(const std::filesystem::path& firmware, Transport& link,
-                           OperatorFeedback& ui, const std::function<void()>& reset_connection,
-                           const DownloadOptions& options = {});
+// The whole download of the image read at the file check (`loaded`) over `link`: the window's
+// download. Every ending after the file check calls `reset_connection` once, after the final
+// message, also when the download ends in an exception, which is then passed on.
+asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
+                                            OperatorFeedback& ui,
+                                            std::function<void()> reset_connection,
+                                            DownloadOptions options = {});
 
-// The same download with the file already read (and the file check's verdict in `loaded`),
-// for front ends that send one image to many devices.
-DownloadReport RunDownload(image::LoadResult loaded, Transport& link, OperatorFeedback& ui,
-                           const std::function<void()>& reset_connection,
-                           const DownloadOptions& options = {});
+// The same download of an image already checked and masked, which many downloads share.
+asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
+                                            Transport& link, OperatorFeedback& ui,
+                                            std::function<void()> reset_connection,
+                                            DownloadOptions options = {});
 
 }  // namespace quento::protocol

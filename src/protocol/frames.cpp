@@ -21,6 +21,32 @@ bool IsShortReply(std::span<const std::uint8_t, kShortReplySize> reply, std::uin
   return HasHeader(reply, command) && reply[4] == 0 && reply[5] == 0;
 }
 
+std::size_t PutShortReply(std::span<std::uint8_t> out, std::uint8_t command, std::uint8_t status) {
+  PutHeader(out, command);
+  out[4] = 0;
+  out[5] = status;
+  return kShortReplySize;
+}
+
+// Header, 16-bit length and index: the first seven bytes of block frames and read replies.
+void PutBlockHeader(std::span<std::uint8_t> out, std::uint8_t command, unsigned block,
+                    std::size_t n) {
+  PutHeader(out, command);
+  out[4] = static_cast<std::uint8_t>(n >> 8);
+  out[5] = static_cast<std::uint8_t>(n & 0xFF);
+  out[6] = static_cast<std::uint8_t>(block & 0xFF);
+}
+
+std::size_t PutBlock(std::span<std::uint8_t> out, std::uint8_t command, unsigned block,
+                     std::span<const std::uint8_t> data) {
+  const std::size_t n = data.size();
+  assert(n >= 1 && n <= kBlockSize && out.size() >= n + kBlockOverhead);
+  PutBlockHeader(out, command, block, n);
+  std::copy(data.begin(), data.end(), out.begin() + kDataOffset);
+  out[kDataOffset + n] = BlockChecksum(data);
+  return n + kBlockOverhead;
+}
+
 }  // namespace
 
 std::uint8_t BlockChecksum(std::span<const std::uint8_t> data) {
@@ -41,22 +67,11 @@ std::size_t BuildCompletion(std::span<std::uint8_t> out) {
 
 std::size_t BuildBlockWrite(std::span<std::uint8_t> out, unsigned block,
                             std::span<const std::uint8_t> data) {
-  const std::size_t n = data.size();
-  assert(n >= 1 && n <= kBlockSize && out.size() >= n + kBlockOverhead);
-  PutHeader(out, kCmdWrite);
-  out[4] = static_cast<std::uint8_t>(n >> 8);
-  out[5] = static_cast<std::uint8_t>(n & 0xFF);
-  out[6] = static_cast<std::uint8_t>(block & 0xFF);
-  std::copy(data.begin(), data.end(), out.begin() + kDataOffset);
-  out[kDataOffset + n] = BlockChecksum(data);
-  return n + kBlockOverhead;
+  return PutBlock(out, kCmdWrite, block, data);
 }
 
 std::size_t BuildBlockRead(std::span<std::uint8_t> out, unsigned block, std::size_t n) {
-  PutHeader(out, kCmdRead);
-  out[4] = static_cast<std::uint8_t>(n >> 8);
-  out[5] = static_cast<std::uint8_t>(n & 0xFF);
-  out[6] = static_cast<std::uint8_t>(block & 0xFF);
+  PutBlockHeader(out, kCmdRead, block, n);
   return kReadRequestSize;
 }
 
@@ -70,6 +85,21 @@ bool IsWriteAck(std::span<const std::uint8_t, kShortReplySize> reply) {
 
 bool IsBlockReadReply(std::span<const std::uint8_t> reply, unsigned block) {
   return reply.size() >= kDataOffset && HasHeader(reply, kCmdRead) && reply[6] == block;
+}
+
+std::size_t BuildGreetingEcho(std::span<std::uint8_t> out) {
+  return PutShortReply(out, kCmdGreeting, 0);
+}
+
+std::size_t BuildWriteAck(std::span<std::uint8_t> out) { return PutShortReply(out, kCmdWrite, 0); }
+
+std::size_t BuildRefusal(std::span<std::uint8_t> out, std::uint8_t command) {
+  return PutShortReply(out, command, 1);
+}
+
+std::size_t BuildBlockReadReply(std::span<std::uint8_t> out, unsigned block,
+                                std::span<const std::uint8_t> data) {
+  return PutBlock(out, kCmdRead, block, data);
 }
 
 }  // namespace quento::protocol

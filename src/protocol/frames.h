@@ -1,11 +1,13 @@
-// Frames sent to the device and the tests applied to its replies. Pure functions over byte
-// buffers: no socket, no clock.
+// The wire format, both ways: the frames the tool sends and the tests applied to the device's
+// replies, and the replies a device sends. Pure functions over byte buffers: no socket, no clock.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+
+#include "image/firmware_image.h"
 
 namespace quento::protocol {
 
@@ -15,8 +17,8 @@ inline constexpr std::uint8_t kCmdWrite = 0x78;
 inline constexpr std::uint8_t kCmdRead = 0x79;
 inline constexpr std::uint8_t kCmdComplete = 0x7A;
 
-inline constexpr std::size_t kBlockSize = 1024;
-inline constexpr std::size_t kMaxBlocks = 256;
+using image::kBlockSize;
+using image::kMaxBlocks;
 inline constexpr std::size_t kHeaderSize = 4;
 inline constexpr std::size_t kShortFrameSize = 4;  // greeting, completion
 inline constexpr std::size_t kShortReplySize = 6;  // greeting echo, write acknowledgement
@@ -43,5 +45,14 @@ bool IsWriteAck(std::span<const std::uint8_t, kShortReplySize> reply);
 bool IsBlockReadReply(std::span<const std::uint8_t> reply, unsigned block);
 
 constexpr std::size_t BlockReadReplySize(std::size_t n) { return n + kBlockOverhead; }
+
+// The device's side. Each writes into `out` and returns the reply's size.
+std::size_t BuildGreetingEcho(std::span<std::uint8_t> out);
+std::size_t BuildWriteAck(std::span<std::uint8_t> out);
+// 12 34 56 CMD 00 01: what a device answers a frame it refuses.
+std::size_t BuildRefusal(std::span<std::uint8_t> out, std::uint8_t command);
+// Header, length n, index, the n bytes of `data`, their checksum: returns 8 + n.
+std::size_t BuildBlockReadReply(std::span<std::uint8_t> out, unsigned block,
+                                std::span<const std::uint8_t> data);
 
 }  // namespace quento::protocol

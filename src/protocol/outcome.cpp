@@ -24,6 +24,8 @@ std::string_view MessageFor(Outcome outcome) {
       return text::kFileUnreadable;
     case Outcome::kFileTooLarge:
       return text::kFileTooLarge;
+    case Outcome::kFailed:
+      return text::kFailedStatus;
     case Outcome::kCancelled:
       break;
   }
@@ -50,6 +52,8 @@ std::string_view NameOf(Outcome outcome) {
       return "file_unreadable";
     case Outcome::kFileTooLarge:
       return "file_too_large";
+    case Outcome::kFailed:
+      return "error";
     case Outcome::kCancelled:
       return "cancelled";
   }

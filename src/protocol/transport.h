@@ -1,10 +1,13 @@
-// The download's view of the connection to the device.
+// The download's view of the connection to the device. Every operation is awaited on the
+// caller's event loop; nothing blocks.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 namespace quento::protocol {
 
@@ -12,13 +15,16 @@ class Transport {
  public:
   virtual ~Transport() = default;
 
-  // Sends the whole frame. False only where the platform reported a failure.
-  virtual bool Send(std::span<const std::uint8_t> frame) = 0;
+  // Sends the whole frame. False only where the system reported a failure.
+  virtual asio::awaitable<bool> Send(std::span<const std::uint8_t> frame) = 0;
   // Fills `reply` as far as the device delivers within `timeout`, then returns the number of
   // bytes received. Returns early only when `reply` is full or the connection has ended.
-  virtual std::size_t Receive(std::span<std::uint8_t> reply, std::chrono::milliseconds timeout) = 0;
+  virtual asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
+                                               std::chrono::milliseconds timeout) = 0;
   // Drops whatever the device has sent that nobody has read yet.
   virtual void DiscardPending() = 0;
+  // The system's own words for the last failure, e.g. "send: Broken pipe"; empty if none.
+  virtual std::string FailureDetail() const { return {}; }
 };
 
 }  // namespace quento::protocol

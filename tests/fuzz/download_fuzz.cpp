@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/run_to_end.h"
 #include "fuzz_check.h"
 #include "image/firmware_image.h"
 #include "protocol/download.h"
@@ -33,7 +34,11 @@ class FuzzedDevice final : public Transport {
  public:
   explicit FuzzedDevice(FuzzedDataProvider& input) : m_input(input) {}
 
-  bool Send(std::span<const std::uint8_t> frame) override {
+  asio::awaitable<bool> Send(std::span<const std::uint8_t> frame) override {
+    co_return SendNow(frame);
+  }
+
+  bool SendNow(std::span<const std::uint8_t> frame) {
     ++sends;
     QUENTO_FUZZ_REQUIRE(frame.size() >= kShortFrameSize && frame.size() <= kMaxFrameSize);
     m_lastCommand = frame[3];
@@ -76,7 +81,12 @@ class FuzzedDevice final : public Transport {
     return true;
   }
 
-  std::size_t Receive(std::span<std::uint8_t> reply, std::chrono::milliseconds) override {
+  asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
+                                       std::chrono::milliseconds) override {
+    co_return ReceiveNow(reply);
+  }
+
+  std::size_t ReceiveNow(std::span<std::uint8_t> reply) {
     ++receives;
     // A reply can also come in several pieces before the time-out.
     const std::size_t n =
@@ -109,18 +119,19 @@ class FuzzedDevice final : public Transport {
 
  private:
   Bytes Healthy(std::span<const std::uint8_t> frame) {
+    Bytes out(kMaxFrameSize);
     switch (frame[3]) {
       case kCmdGreeting:
-        return {0x12, 0x34, 0x56, 0x7B, 0, 0};
+        out.resize(BuildGreetingEcho(out));
+        return out;
       case kCmdWrite:
         m_stored[frame[6]] = Bytes(frame.begin() + kDataOffset, frame.end() - 1);
-        return {0x12, 0x34, 0x56, 0x78, 0, 0};
+        out.resize(BuildWriteAck(out));
+        return out;
       case kCmdRead: {
-        Bytes out(frame.begin(), frame.begin() + kReadRequestSize);
         Bytes data = m_stored[frame[6]];
         data.resize(static_cast<std::size_t>(m_lastLength), 0xFF);
-        out.insert(out.end(), data.begin(), data.end());
-        out.push_back(BlockChecksum(data));
+        out.resize(BuildBlockReadReply(out, frame[6], data));
         return out;
       }
       default:
@@ -154,10 +165,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   SilentScreen screen;
   int resets = 0;
   DownloadOptions options;
-  options.pause = [](std::chrono::milliseconds) {};
-  const DownloadReport report = RunDownload(
+  options.pause = NoPause;
+  const DownloadReport report = quento::testing::RunToEnd(RunDownload(
       image::LoadResult{image::LoadStatus::kOk, image::FirmwareImage(file)}, device, screen,
-      [&resets] { ++resets; }, options);
+      [&resets] { ++resets; }, options));
 
   const int blocks = masked.block_count();
   QUENTO_FUZZ_REQUIRE(report.blocks == blocks);

@@ -3,15 +3,15 @@
 
 #include <vector>
 
-#include "device/frame_parser.h"
 #include "fuzz_check.h"
+#include "protocol/frame_parser.h"
 
 namespace {
 
-using quento::device::Frame;
-using quento::device::FrameError;
-using quento::device::FrameParser;
-using quento::device::FrameType;
+using quento::protocol::Frame;
+using quento::protocol::FrameError;
+using quento::protocol::FrameParser;
+using quento::protocol::FrameType;
 using namespace quento::protocol;
 
 std::size_t WireSize(const Frame& frame) {

@@ -9,10 +9,10 @@
 #include <set>
 #include <thread>
 
-#include "support/temp_dir.h"
-#include "support/child_process.h"
 #include "device/simulator.h"
 #include "protocol/texts.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace quento::testing {
 namespace {
@@ -44,6 +44,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 struct Result {
   std::string outcome;  // "success", "no_response", ...
   std::string message;
+  std::string detail;  // the system's words for a failure
   int status = -1;
 };
 
@@ -92,7 +93,11 @@ class ProxyTest : public ::testing::Test {
     }
     result.outcome = object["outcome"];
     result.message = object["message"];
+    result.detail = object.value("detail", "");
     EXPECT_TRUE(kOutcomeTexts.contains(result.message)) << result.message;
+    if (result.outcome == "send_failed" || result.outcome == "connect_failed") {
+      EXPECT_FALSE(result.detail.empty()) << "a failed send or connect without the system's words";
+    }
     EXPECT_EQ(result.status, result.outcome == "success" ? 0 : 1);
     if (result.outcome == "success") ExpectDeviceSaved(completedBefore);
     return result;
@@ -125,15 +130,20 @@ struct Damage {
   const char* name;
   std::vector<std::string> faults;
   std::size_t size;
+  std::string target = {};  // empty: the simulator
 };
 
 void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
 
+class DamagedTraffic : public ProxyTest, public ::testing::WithParamInterface<Damage> {};
+
+const auto kRowName = [](const auto& info) { return std::string(info.param.name); };
+
 // Traffic that arrives late, in pieces or lumped together, but whole and in order.
-class TrafficReshaped : public ProxyTest, public ::testing::WithParamInterface<Damage> {};
+class TrafficReshaped : public DamagedTraffic {};
 
 TEST_P(TrafficReshaped, DownloadSucceedsWithTheOperatorsFile) {
-  StartProxy(GetParam().faults);
+  StartProxy(GetParam().faults, GetParam().target);
   const Result result = Download(GetParam().size);
   EXPECT_EQ(result.outcome, "success") << result.message;
 }
@@ -150,16 +160,15 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"Coalesced", {"--coalesce", "30"}, 6000},
         Damage{"StallShorterThanTheReplyWait", {"--stall-after", "700", "--stall", "400"}, 4000},
         Damage{"LargeImageWithJitter", {"--delay", "0", "--jitter", "3"}, 256 * 1024}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kRowName);
 
-// Traffic that loses its meaning or its connection: the download may fail, but only with an
-// outcome text, and a success still means the device holds the operator's file.
-class TrafficBroken : public ProxyTest, public ::testing::WithParamInterface<Damage> {};
+// Traffic that loses its meaning: the download may fail, but only with an outcome text, and a
+// success still means the device holds the operator's file (Download checks both).
+class TrafficBroken : public DamagedTraffic {};
 
 TEST_P(TrafficBroken, EndsWithTheOperatorsFileOrAnOutcomeText) {
-  StartProxy(GetParam().faults);
-  const Result result = Download(GetParam().size);
-  EXPECT_FALSE(result.outcome.empty());
+  StartProxy(GetParam().faults, GetParam().target);
+  EXPECT_FALSE(Download(GetParam().size).outcome.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,33 +182,25 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"FramesWithARepeatedByte",
                {"--duplicate-every", "1500", "--direction", "to-device"},
                6000}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kRowName);
 
-TEST_F(ProxyTest, HalfClosedMidTransfer_EndsAsNoResponseOrSendFailed) {
-  // Which of the two depends on whether the proxy's side has gone when the next frame is sent.
-  StartProxy({"--half-close-after", "3000"});
-  const Result result = Download(8000);
-  EXPECT_THAT(result.outcome, AnyOf(Eq("send_failed"), Eq("no_response"))) << result.message;
+// Which of the two depends on whether the proxy's side has gone when the next frame is sent.
+class ConnectionCut : public DamagedTraffic {};
+
+TEST_P(ConnectionCut, EndsAsSendFailedOrNoResponse) {
+  StartProxy(GetParam().faults, GetParam().target);
+  const Result result = Download(GetParam().size);
+  EXPECT_THAT(result.outcome, AnyOf(Eq("send_failed"), Eq("no_response"))) << result.detail;
 }
 
-TEST_F(ProxyTest, ResetMidTransfer_EndsAsSendFailedOrNoResponse) {
-  StartProxy({"--reset-after", "3000"});
-  const Result result = Download(8000);
-  EXPECT_THAT(result.outcome, AnyOf(Eq("send_failed"), Eq("no_response"))) << result.message;
-}
-
-TEST_F(ProxyTest, ResetBeforeTheGreetingEcho_EndsAsSendFailedOrNoResponse) {
-  StartProxy({"--reset-after", "4"});
-  const Result result = Download(2000);
-  EXPECT_THAT(result.outcome, AnyOf(Eq("send_failed"), Eq("no_response"))) << result.message;
-}
-
-TEST_F(ProxyTest, DeviceGoneBehindTheProxy_EndsAsNoResponseOrSendFailed) {
-  // A port nobody listens on: the proxy accepts the tool, then hangs up on it.
-  StartProxy({}, "127.0.0.1:1");
-  const Result result = Download(2000);
-  EXPECT_THAT(result.outcome, AnyOf(Eq("send_failed"), Eq("no_response"))) << result.message;
-}
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ConnectionCut,
+    ::testing::Values(Damage{"HalfClosedMidTransfer", {"--half-close-after", "3000"}, 8000},
+                      Damage{"ResetMidTransfer", {"--reset-after", "3000"}, 8000},
+                      Damage{"ResetBeforeTheGreetingEcho", {"--reset-after", "4"}, 2000},
+                      // Nobody listens there: the proxy accepts the tool, then hangs up on it.
+                      Damage{"DeviceGoneBehindTheProxy", {}, 2000, "127.0.0.1:1"}),
+    kRowName);
 
 // The completion frame carries no length, so what the device takes as the image is whatever it
 // holds from block 0 on. Blocks left over from a longer download that was cut off must not end up

@@ -3,17 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fake_device.h"
 #include "protocol/texts.h"
-#include "recording_feedback.h"
+#include "support/recording_feedback.h"
+#include "support/run_to_end.h"
+#include "support/scripted_device.h"
 #include "support/temp_dir.h"
 
 namespace quento::protocol {
 namespace {
 
 using quento::testing::Bytes;
-using quento::testing::FakeDevice;
-using quento::testing::kNak;
+using quento::testing::ScriptedDevice;
 using quento::testing::SentFrame;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -36,22 +36,27 @@ class DownloadTest : public ::testing::Test {
 
   DownloadReport RunFile(const std::filesystem::path& path) {
     DownloadOptions options;
-    options.pause = [this](std::chrono::milliseconds d) { pauses.push_back(d.count()); };
+    options.pause = [this](std::chrono::milliseconds d) -> asio::awaitable<void> {
+      pauses.push_back(d.count());
+      co_return;
+    };
     options.cancel = &cancel;
-    return RunDownload(
-        path, device, ui, [this] { ++resets; }, options);
+    return quento::testing::RunToEnd(RunDownload(
+        image::LoadFirmware(path), device, ui, [this] { ++resets; }, options));
   }
 
   // Fails the first `times` writes of `block`.
   void RefuseWrite(int block, int times) {
     device.reply = [this, block, times, count = 0](const SentFrame& f) mutable {
-      if (f.command == kCmdWrite && f.block == block && count++ < times) return kNak;
+      if (f.command == kCmdWrite && f.block == block && count++ < times) {
+        return quento::testing::Refusal(kCmdWrite);
+      }
       return device.Healthy(f);
     };
   }
 
   quento::testing::TempDir dir;
-  FakeDevice device;
+  ScriptedDevice device;
   quento::testing::RecordingFeedback ui;
   std::vector<long> pauses;
   std::atomic<bool> cancel{false};
@@ -221,7 +226,7 @@ TEST_F(DownloadTest, LateAckForResentBlock_DoesNotAcknowledgeTheNextBlock) {
     }
     if (f.command == kCmdWrite && f.block == 1 && !refused) {
       refused = true;
-      return kNak;
+      return quento::testing::Refusal(kCmdWrite);
     }
     return device.Healthy(f);
   };
@@ -279,11 +284,21 @@ TEST_F(DownloadTest, UnusableFiles_AreRefusedBeforeAnythingChanges) {
   EXPECT_EQ(resets, 0);
 }
 
-TEST_F(DownloadTest, SendFailure_ReportsTheAddressText) {
+TEST_F(DownloadTest, SendFailure_ReportsTheAddressTextAndTheSystemsWords) {
   device.failSend = 2;  // block 0
-  EXPECT_EQ(Run(100).outcome, Outcome::kSendFailed);
+  const DownloadReport report = Run(100);
+  EXPECT_EQ(report.outcome, Outcome::kSendFailed);
+  EXPECT_EQ(report.detail, "send: Broken pipe");
   EXPECT_THAT(ui.messages, ElementsAre("下载失败，请确认IP地址是否正确！"));
   EXPECT_EQ(resets, 1);
+}
+
+TEST_F(DownloadTest, ExceptionInsideTheDownload_StillResetsTheConnectionAndIsPassedOn) {
+  device.throwOnSend = 2;
+  EXPECT_THROW(Run(100), std::bad_alloc);
+  EXPECT_EQ(resets, 1);
+  EXPECT_EQ(ui.status, text::kFailedStatus);
+  EXPECT_THAT(ui.messages, ElementsAre("下载失败！"));
 }
 
 TEST_F(DownloadTest, CompletionNotSent_IsNotReportedAsSuccess) {

@@ -33,6 +33,8 @@ Bytes ReadRequest(unsigned block, std::size_t n) {
 TEST(Frames, WorkedExamplesMatchTheWire) {
   EXPECT_THAT(Frame(BuildGreeting), ElementsAre(0x12, 0x34, 0x56, 0x7B));
   EXPECT_THAT(Frame(BuildCompletion), ElementsAre(0x12, 0x34, 0x56, 0x7A));
+  EXPECT_THAT(Frame(BuildGreetingEcho), ElementsAre(0x12, 0x34, 0x56, 0x7B, 0x00, 0x00));
+  EXPECT_THAT(Frame(BuildWriteAck), ElementsAre(0x12, 0x34, 0x56, 0x78, 0x00, 0x00));
   EXPECT_THAT(WriteFrame(3, {0x10, 0x20}),
               ElementsAre(0x12, 0x34, 0x56, 0x78, 0x00, 0x02, 0x03, 0x10, 0x20, 0x30));
   EXPECT_THAT(ReadRequest(5, 1024), ElementsAre(0x12, 0x34, 0x56, 0x79, 0x04, 0x00, 0x05));
@@ -92,6 +94,20 @@ TEST(Replies, BlockReadReplyIsJudgedByPreambleCommandAndIndexOnly) {
   reply[3] = 0x78;
   EXPECT_FALSE(IsBlockReadReply(reply, 1));
   EXPECT_FALSE(IsBlockReadReply(Bytes{0x12, 0x34, 0x56}, 0));
+}
+
+TEST(Replies, WhatTheDeviceBuildsIsWhatTheToolAccepts) {
+  std::array<std::uint8_t, kMaxFrameSize> out{};
+  ASSERT_EQ(BuildGreetingEcho(out), kShortReplySize);
+  EXPECT_TRUE(IsGreetingEcho(std::span(out).first<kShortReplySize>()));
+  ASSERT_EQ(BuildRefusal(out, kCmdWrite), kShortReplySize);
+  EXPECT_THAT(Bytes(out.begin(), out.begin() + 6), ElementsAre(0x12, 0x34, 0x56, 0x78, 0, 1));
+  EXPECT_FALSE(IsWriteAck(std::span(out).first<kShortReplySize>()));
+  const Bytes data = {0x10, 0x20};
+  ASSERT_EQ(BuildBlockReadReply(out, 3, data), 10u);
+  EXPECT_THAT(Bytes(out.begin(), out.begin() + 10),
+              ElementsAre(0x12, 0x34, 0x56, 0x79, 0x00, 0x02, 0x03, 0x10, 0x20, 0x30));
+  EXPECT_TRUE(IsBlockReadReply(std::span(out).first(10), 3));
 }
 
 TEST(Replies, ReplySizesFollowTheBlock) {

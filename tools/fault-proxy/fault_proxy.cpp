@@ -1,32 +1,32 @@
 // quento-fault-proxy: relays TCP connections from --listen to --target, damaging the traffic on
-// the way. One thread per connection; every fault is per connection.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// the way. One thread, one coroutine per connection; every fault is per connection.
 #include <algorithm>
-#include <cerrno>
+#include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
 #include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <deque>
+#include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace quento::faultproxy {
 namespace {
 
+using asio::awaitable;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 constexpr char kUsage[] =
     "usage: quento-fault-proxy --listen ADDR:PORT --target ADDR:PORT [faults]\n"
@@ -44,15 +44,15 @@ constexpr char kUsage[] =
     "ADDR:PORT' once ready; stops on SIGINT or SIGTERM.\n";
 
 struct Options {
-  sockaddr_in listen{};
-  sockaddr_in target{};
-  int delay = 0;
-  int jitter = 0;
+  std::optional<tcp::endpoint> listen;
+  std::optional<tcp::endpoint> target;
+  milliseconds delay{0};
+  milliseconds jitter{0};
   std::size_t split = 0;
-  int splitGap = 1;
-  int coalesce = 0;
+  milliseconds splitGap{1};
+  milliseconds coalesce{0};
   std::optional<std::size_t> stallAfter;
-  int stall = 0;
+  milliseconds stall{0};
   std::size_t duplicateEvery = 0;
   std::optional<std::size_t> halfCloseAfter;
   std::optional<std::size_t> resetAfter;
@@ -61,353 +61,295 @@ struct Options {
   unsigned seed = 1;
 };
 
-std::optional<long long> Number(std::string_view text, long long max) {
-  long long value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > max) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::optional<sockaddr_in> Address(std::string_view text) {
+std::optional<tcp::endpoint> Endpoint(std::string_view text) {
   const std::size_t colon = text.rfind(':');
   if (colon == std::string_view::npos) return std::nullopt;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  const std::string host(text.substr(0, colon));
-  const auto port = Number(text.substr(colon + 1), 65535);
-  if (!port || ::inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1) return std::nullopt;
-  sa.sin_port = htons(static_cast<std::uint16_t>(*port));
-  return sa;
+  asio::error_code ec;
+  const auto address = asio::ip::make_address_v4(std::string(text.substr(0, colon)), ec);
+  const std::string_view digits = text.substr(colon + 1);
+  std::uint16_t port = 0;
+  const auto [end, bad] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+  if (ec || bad != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return tcp::endpoint(address, port);
 }
 
-std::string ToString(const sockaddr_in& sa) {
-  char host[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
-  return std::string(host) + ':' + std::to_string(ntohs(sa.sin_port));
+std::string ToString(const tcp::endpoint& endpoint) {
+  return endpoint.address().to_string() + ':' + std::to_string(endpoint.port());
 }
 
 bool Parse(int argc, char** argv, Options& o, std::string& error) {
-  bool haveListen = false;
-  bool haveTarget = false;
-  for (int i = 1; i < argc; ++i) {
+  constexpr long long kMs = 10 * 60 * 1000;
+  constexpr long long kBytes = 1LL << 40;
+  std::string_view value;
+  // Sets `field` when the value is a whole number within [min, max].
+  const auto number = [&value](auto& field, long long min, long long max) {
+    long long n = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || end != value.data() + value.size() || n < min || n > max) {
+      return false;
+    }
+    field = static_cast<std::remove_reference_t<decltype(field)>>(n);
+    return true;
+  };
+  const std::map<std::string_view, std::function<bool()>> setters = {
+      {"--listen", [&] { return (o.listen = Endpoint(value)).has_value(); }},
+      {"--target", [&] { return (o.target = Endpoint(value)).has_value(); }},
+      {"--delay", [&] { return number(o.delay, 0, kMs); }},
+      {"--jitter", [&] { return number(o.jitter, 0, kMs); }},
+      {"--split", [&] { return number(o.split, 1, 1 << 20); }},
+      {"--split-gap", [&] { return number(o.splitGap, 0, kMs); }},
+      {"--coalesce", [&] { return number(o.coalesce, 0, kMs); }},
+      {"--stall-after", [&] { return number(o.stallAfter, 0, kBytes); }},
+      {"--stall", [&] { return number(o.stall, 0, kMs); }},
+      {"--duplicate-every", [&] { return number(o.duplicateEvery, 1, 1 << 30); }},
+      {"--half-close-after", [&] { return number(o.halfCloseAfter, 0, kBytes); }},
+      {"--reset-after", [&] { return number(o.resetAfter, 0, kBytes); }},
+      {"--seed", [&] { return number(o.seed, 0, 0xFFFFFFFFLL); }},
+      {"--direction",
+       [&] {
+         o.toDevice = value == "both" || value == "to-device";
+         o.toClient = value == "both" || value == "to-client";
+         return o.toDevice || o.toClient;
+       }},
+  };
+  for (int i = 1; i < argc; i += 2) {
     const std::string_view name = argv[i];
     if (name == "--help" || name == "-h") {
       error.clear();
       return false;
     }
-    if (i + 1 >= argc) {
-      error = "missing value for " + std::string(name);
+    const auto setter = setters.find(name);
+    if (i + 1 >= argc || setter == setters.end()) {
+      error = (i + 1 >= argc ? "missing value for " : "unknown option ") + std::string(name);
       return false;
     }
-    const std::string_view value = argv[++i];
-    const auto count = [&](auto& field, long long max) {
-      const auto n = Number(value, max);
-      if (n) field = static_cast<std::remove_reference_t<decltype(field)>>(*n);
-      return n.has_value();
-    };
-    const auto optionalCount = [&](std::optional<std::size_t>& field) {
-      const auto n = Number(value, 1LL << 40);
-      if (n) field = static_cast<std::size_t>(*n);
-      return n.has_value();
-    };
-    constexpr long long kMaxMs = 10 * 60 * 1000;
-    bool ok = true;
-    if (name == "--listen") {
-      const auto a = Address(value);
-      ok = haveListen = a.has_value();
-      if (a) o.listen = *a;
-    } else if (name == "--target") {
-      const auto a = Address(value);
-      ok = haveTarget = a.has_value();
-      if (a) o.target = *a;
-    } else if (name == "--delay") {
-      ok = count(o.delay, kMaxMs);
-    } else if (name == "--jitter") {
-      ok = count(o.jitter, kMaxMs);
-    } else if (name == "--split") {
-      ok = count(o.split, 1 << 20) && o.split > 0;
-    } else if (name == "--split-gap") {
-      ok = count(o.splitGap, kMaxMs);
-    } else if (name == "--coalesce") {
-      ok = count(o.coalesce, kMaxMs);
-    } else if (name == "--stall-after") {
-      ok = optionalCount(o.stallAfter);
-    } else if (name == "--stall") {
-      ok = count(o.stall, kMaxMs);
-    } else if (name == "--duplicate-every") {
-      ok = count(o.duplicateEvery, 1 << 30) && o.duplicateEvery > 0;
-    } else if (name == "--half-close-after") {
-      ok = optionalCount(o.halfCloseAfter);
-    } else if (name == "--reset-after") {
-      ok = optionalCount(o.resetAfter);
-    } else if (name == "--seed") {
-      ok = count(o.seed, 0xFFFFFFFFLL);
-    } else if (name == "--direction") {
-      o.toDevice = value == "both" || value == "to-device";
-      o.toClient = value == "both" || value == "to-client";
-      ok = o.toDevice || o.toClient;
-    } else {
-      error = "unknown option " + std::string(name);
-      return false;
-    }
-    if (!ok) {
+    value = argv[i + 1];
+    if (!setter->second()) {
       error = "bad value '" + std::string(value) + "' for " + std::string(name);
       return false;
     }
   }
-  if (!haveListen || !haveTarget) {
+  if (!o.listen || !o.target) {
     error = "--listen and --target are required";
     return false;
   }
   return true;
 }
 
-bool SendAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-void Reset(int fd) {
-  const linger abort{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-}
+struct Chunk {
+  Clock::time_point due;
+  std::vector<std::uint8_t> bytes;
+  bool gathering = false;
+};
 
 // One direction of a connection: what was read from `from`, waiting to go to `to`.
-class Lane {
+struct Lane {
+  Lane(tcp::socket& from, tcp::socket& to, bool damaged, unsigned seed)
+      : from(from), to(to), damaged(damaged), random(seed), wake(from.get_executor()) {}
+
+  tcp::socket& from;
+  tcp::socket& to;
+  const bool damaged;
+  std::mt19937 random;
+  // The forwarder sleeps on it until the front chunk is due; the receiver cancels it when a
+  // chunk lands in an empty queue or the peer has stopped sending.
+  asio::steady_timer wake;
+  std::deque<Chunk> queue;
+  bool eof = false;
+  bool stalled = false;
+  Clock::time_point floor{};
+  std::size_t read = 0;
+  std::size_t queued = 0;
+};
+
+class Connection {
  public:
-  // `forwarded` is shared by both lanes of a connection: the byte limits count both ways.
-  Lane(const Options& options, int from, int to, bool damaged, unsigned seed,
-       std::size_t& forwarded)
+  Connection(const Options& options, tcp::socket client, unsigned seed)
       : m_options(options),
-        m_from(from),
-        m_to(to),
-        m_damaged(damaged),
-        m_random(seed),
-        m_forwarded(forwarded) {}
-
-  int from() const { return m_from; }
-  bool open() const { return !m_eof; }
-  bool idle() const { return m_queue.empty(); }
-  std::optional<Clock::time_point> nextDue() const {
-    if (m_queue.empty()) return std::nullopt;
-    return m_queue.front().due;
+        m_client(std::move(client)),
+        m_device(m_client.get_executor()),
+        m_up(m_client, m_device, options.toDevice, seed),
+        m_down(m_device, m_client, options.toClient, seed + 1) {
+    m_limit = options.resetAfter;
+    if (options.halfCloseAfter && (!m_limit || *options.halfCloseAfter < *m_limit)) {
+      m_limit = options.halfCloseAfter;
+    }
   }
 
-  // Reads what is there. False when the connection must end.
-  bool Read(Clock::time_point now) {
-    std::uint8_t buffer[4096];
-    const ssize_t n = ::recv(m_from, buffer, sizeof buffer, 0);
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
-    if (n == 0) {
-      m_eof = true;
-      return true;
+  awaitable<void> Run() {
+    if (const auto [ec] = co_await m_device.async_connect(*m_options.target, kNoThrow); ec) {
+      std::fprintf(stderr, "cannot reach %s: %s\n", ToString(*m_options.target).c_str(),
+                   ec.message().c_str());
+      co_return;
     }
-    Enqueue(std::vector<std::uint8_t>(buffer, buffer + n), now);
-    return true;
-  }
-
-  enum class Flush { kOk, kFailed, kHalfClose, kReset };
-
-  Flush Send(Clock::time_point now) {
-    while (!m_queue.empty() && m_queue.front().due <= now) {
-      std::vector<std::uint8_t>& bytes = m_queue.front().bytes;
-      std::size_t take = bytes.size();
-      const std::optional<std::size_t> limit = Limit();
-      if (limit && m_forwarded + take >= *limit) take = *limit - m_forwarded;
-      if (take > 0 && !SendAll(m_to, bytes.data(), take)) return Flush::kFailed;
-      if (m_damaged) m_forwarded += take;
-      if (limit && m_forwarded >= *limit) {
-        return m_options.resetAfter && m_forwarded >= *m_options.resetAfter ? Flush::kReset
-                                                                            : Flush::kHalfClose;
-      }
-      m_queue.pop_front();
-    }
-    if (m_eof && m_queue.empty() && !m_shut) {
-      ::shutdown(m_to, SHUT_WR);
-      m_shut = true;
-    }
-    return Flush::kOk;
+    asio::error_code ignored;
+    m_client.set_option(tcp::no_delay(true), ignored);
+    m_device.set_option(tcp::no_delay(true), ignored);
+    co_await (Receive(m_up) && Forward(m_up) && Receive(m_down) && Forward(m_down));
   }
 
  private:
-  struct Chunk {
-    Clock::time_point due;
-    std::vector<std::uint8_t> bytes;
-    bool gathering = false;
-  };
-
-  std::optional<std::size_t> Limit() const {
-    if (!m_damaged) return std::nullopt;
-    std::optional<std::size_t> limit = m_options.resetAfter;
-    if (m_options.halfCloseAfter && (!limit || *m_options.halfCloseAfter < *limit)) {
-      limit = m_options.halfCloseAfter;
+  awaitable<void> Receive(Lane& lane) {
+    std::uint8_t buffer[4096];
+    for (;;) {
+      const auto [ec, n] = co_await lane.from.async_read_some(asio::buffer(buffer), kNoThrow);
+      if (m_ended) co_return;
+      if (ec == asio::error::eof && !m_halfClosed) {
+        lane.eof = true;
+        lane.wake.cancel();
+        co_return;
+      }
+      // Once half closed, the first end from either side ends the connection.
+      if (ec) {
+        End(false);
+        co_return;
+      }
+      if (m_halfClosed) continue;
+      const bool idle = lane.queue.empty();
+      Enqueue(lane, std::vector<std::uint8_t>(buffer, buffer + n), Clock::now());
+      if (idle) lane.wake.cancel();
     }
-    return limit;
   }
 
-  void Enqueue(std::vector<std::uint8_t> bytes, Clock::time_point now) {
-    if (!m_damaged) {
-      Push({now, std::move(bytes)});
-      return;
+  awaitable<void> Forward(Lane& lane) {
+    while (!m_ended && !m_halfClosed) {
+      if (lane.queue.empty() ? !lane.eof : lane.queue.front().due > Clock::now()) {
+        lane.wake.expires_at(lane.queue.empty() ? Clock::time_point::max()
+                                                : lane.queue.front().due);
+        co_await lane.wake.async_wait(kNoThrow);
+        continue;
+      }
+      if (lane.queue.empty()) {
+        asio::error_code ignored;
+        lane.to.shutdown(tcp::socket::shutdown_send, ignored);
+        co_return;
+      }
+      const std::vector<std::uint8_t> bytes = std::move(lane.queue.front().bytes);
+      lane.queue.pop_front();
+      std::size_t take = bytes.size();
+      bool last = false;
+      if (lane.damaged && m_limit) {
+        // The other direction is writing the last bytes and will end the connection.
+        if (m_limitReached) co_return;
+        // Counted before the write, so the two directions together never pass the limit.
+        take = std::min(take, *m_limit - m_forwarded);
+        m_forwarded += take;
+        last = m_limitReached = m_forwarded >= *m_limit;
+      }
+      const auto [ec, n] =
+          co_await asio::async_write(lane.to, asio::buffer(bytes.data(), take), kNoThrow);
+      // A write cut short by the half close is expected; the connection lives on.
+      if (ec && !m_halfClosed) End(false);
+      if (ec) co_return;
+      if (last && m_options.resetAfter && m_forwarded >= *m_options.resetAfter) End(true);
+      if (last && !m_ended) HalfClose();
     }
-    if (m_options.duplicateEvery > 0) {
+  }
+
+  void Enqueue(Lane& lane, std::vector<std::uint8_t> bytes, Clock::time_point now) {
+    const Options& o = m_options;
+    if (!lane.damaged) return Push(lane, {now, std::move(bytes)});
+    if (o.duplicateEvery > 0) {
       std::vector<std::uint8_t> doubled;
       for (std::uint8_t b : bytes) {
         doubled.push_back(b);
-        if (++m_read % m_options.duplicateEvery == 0) doubled.push_back(b);
+        if (++lane.read % o.duplicateEvery == 0) doubled.push_back(b);
       }
       bytes = std::move(doubled);
     }
-    Clock::time_point due = now + milliseconds(m_options.delay);
-    if (m_options.jitter > 0) {
-      due += milliseconds(std::uniform_int_distribution<int>(0, m_options.jitter)(m_random));
-    }
-    // A stall holds back everything from the Nth byte on, once per connection.
-    if (m_options.stallAfter && !m_stalled && m_queued + bytes.size() > *m_options.stallAfter) {
-      const std::size_t before = *m_options.stallAfter - m_queued;
+    Clock::time_point due = now + o.delay;
+    due += milliseconds(std::uniform_int_distribution<long long>(0, o.jitter.count())(lane.random));
+    // A stall holds back everything from the Nth byte on, once per direction.
+    if (o.stallAfter && !lane.stalled && lane.queued + bytes.size() > *o.stallAfter) {
+      const std::size_t before = *o.stallAfter - lane.queued;
       if (before > 0) {
-        Push({due, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + before)});
+        Push(lane, {due, std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + before)});
         bytes.erase(bytes.begin(), bytes.begin() + before);
-        m_queued += before;
+        lane.queued += before;
       }
-      m_stalled = true;
-      m_floor = now + milliseconds(m_options.stall);
+      lane.stalled = true;
+      lane.floor = now + o.stall;
     }
-    m_queued += bytes.size();
-    due = std::max(due, m_floor);
+    lane.queued += bytes.size();
+    due = std::max(due, lane.floor);
 
-    if (m_options.coalesce > 0) {
-      if (!m_queue.empty() && m_queue.back().gathering && m_queue.back().due > now) {
-        m_queue.back().bytes.insert(m_queue.back().bytes.end(), bytes.begin(), bytes.end());
+    if (o.coalesce.count() > 0) {
+      Chunk* back = lane.queue.empty() ? nullptr : &lane.queue.back();
+      if (back && back->gathering && back->due > now) {
+        back->bytes.insert(back->bytes.end(), bytes.begin(), bytes.end());
         return;
       }
-      Push({std::max(due, now + milliseconds(m_options.coalesce)), std::move(bytes), true});
-      return;
+      return Push(lane, {std::max(due, now + o.coalesce), std::move(bytes), true});
     }
-    if (m_options.split > 0) {
-      for (std::size_t at = 0; at < bytes.size(); at += m_options.split) {
-        const std::size_t end = std::min(bytes.size(), at + m_options.split);
-        Push({due, std::vector<std::uint8_t>(bytes.begin() + at, bytes.begin() + end)});
-        due += milliseconds(m_options.splitGap);
+    if (o.split > 0) {
+      for (std::size_t at = 0; at < bytes.size(); at += o.split, due += o.splitGap) {
+        const std::size_t end = std::min(bytes.size(), at + o.split);
+        Push(lane, {due, std::vector<std::uint8_t>(bytes.begin() + at, bytes.begin() + end)});
       }
       return;
     }
-    Push({due, std::move(bytes)});
+    Push(lane, {due, std::move(bytes)});
   }
 
   // Chunks leave in the order they came, whatever their own delays.
-  void Push(Chunk chunk) {
-    if (!m_queue.empty()) chunk.due = std::max(chunk.due, m_queue.back().due);
-    m_queue.push_back(std::move(chunk));
+  static void Push(Lane& lane, Chunk chunk) {
+    if (!lane.queue.empty()) chunk.due = std::max(chunk.due, lane.queue.back().due);
+    lane.queue.push_back(std::move(chunk));
+  }
+
+  void HalfClose() {
+    m_halfClosed = true;
+    asio::error_code ignored;
+    m_client.shutdown(tcp::socket::shutdown_send, ignored);
+    m_device.shutdown(tcp::socket::shutdown_send, ignored);
+    m_up.wake.cancel();
+    m_down.wake.cancel();
+  }
+
+  // Closing the sockets and timers is what makes every coroutine of the connection return.
+  void End(bool reset) {
+    if (m_ended) return;
+    m_ended = true;
+    for (tcp::socket* socket : {&m_client, &m_device}) {
+      asio::error_code ignored;
+      if (reset) socket->set_option(asio::socket_base::linger(true, 0), ignored);
+      socket->close(ignored);
+    }
+    m_up.wake.cancel();
+    m_down.wake.cancel();
   }
 
   const Options& m_options;
-  int m_from;
-  int m_to;
-  bool m_damaged;
-  std::mt19937 m_random;
-  std::deque<Chunk> m_queue;
-  bool m_eof = false;
-  bool m_shut = false;
-  bool m_stalled = false;
-  Clock::time_point m_floor{};
-  std::size_t m_read = 0;
-  std::size_t m_queued = 0;
-  std::size_t& m_forwarded;
+  tcp::socket m_client;
+  tcp::socket m_device;
+  Lane m_up;
+  Lane m_down;
+  // Shared by both directions: the byte limits count both ways.
+  std::optional<std::size_t> m_limit;
+  std::size_t m_forwarded = 0;
+  bool m_limitReached = false;
+  bool m_halfClosed = false;
+  bool m_ended = false;
 };
 
-void Relay(const Options& options, int client, unsigned seed) {
-  const int device = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (device < 0 || ::connect(device, reinterpret_cast<const sockaddr*>(&options.target),
-                              sizeof options.target) != 0) {
-    std::fprintf(stderr, "cannot reach %s: %s\n", ToString(options.target).c_str(),
-                 std::strerror(errno));
-    if (device >= 0) ::close(device);
-    ::close(client);
-    return;
-  }
-  const int one = 1;
-  ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  ::setsockopt(device, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-  std::size_t forwarded = 0;
-  Lane up(options, client, device, options.toDevice, seed, forwarded);
-  Lane down(options, device, client, options.toClient, seed + 1, forwarded);
-  Lane* lanes[2] = {&up, &down};
-  bool halfClosed = false;
-  bool reset = false;
-  for (;;) {
-    const Clock::time_point now = Clock::now();
-    for (Lane* lane : lanes) {
-      if (halfClosed) break;
-      const Lane::Flush result = lane->Send(now);
-      if (result == Lane::Flush::kFailed) goto done;
-      if (result == Lane::Flush::kReset) {
-        reset = true;
-        goto done;
-      }
-      if (result == Lane::Flush::kHalfClose) {
-        ::shutdown(client, SHUT_WR);
-        ::shutdown(device, SHUT_WR);
-        halfClosed = true;
-      }
-    }
-    if (!up.open() && !down.open() && up.idle() && down.idle()) break;
-
-    pollfd fds[2];
-    nfds_t count = 0;
-    for (Lane* lane : lanes) {
-      if (lane->open()) fds[count++] = {lane->from(), POLLIN, 0};
-    }
-    int timeout = -1;
-    if (!halfClosed) {
-      for (Lane* lane : lanes) {
-        if (const auto due = lane->nextDue()) {
-          const auto wait = std::chrono::ceil<milliseconds>(*due - Clock::now()).count();
-          const int ms = static_cast<int>(std::max<long long>(0, wait));
-          timeout = timeout < 0 ? ms : std::min(timeout, ms);
-        }
-      }
-    }
-    if (count == 0 && timeout < 0) break;
-    const int ready = ::poll(fds, count, timeout);
-    if (ready < 0 && errno != EINTR) break;
-    for (nfds_t i = 0; ready > 0 && i < count; ++i) {
-      if (fds[i].revents == 0) continue;
-      Lane* lane = fds[i].fd == up.from() ? &up : &down;
-      if (halfClosed) {
-        std::uint8_t sink[4096];
-        if (::recv(fds[i].fd, sink, sizeof sink, 0) <= 0) goto done;
-        continue;
-      }
-      if (!lane->Read(Clock::now())) goto done;
-    }
-  }
-done:
-  if (reset) {
-    Reset(client);
-    Reset(device);
-  }
-  ::close(client);
-  ::close(device);
+awaitable<void> Relay(tcp::socket client, const Options& options, unsigned seed) {
+  Connection connection(options, std::move(client), seed);
+  co_await connection.Run();
 }
 
-volatile std::sig_atomic_t g_stop = 0;
-extern "C" void OnSignal(int) { g_stop = 1; }
+awaitable<void> Accept(tcp::acceptor& acceptor, const Options& options) {
+  for (unsigned seed = options.seed;;) {
+    auto [ec, client] = co_await acceptor.async_accept(kNoThrow);
+    if (ec == asio::error::operation_aborted) co_return;
+    if (ec) continue;
+    asio::co_spawn(acceptor.get_executor(), Relay(std::move(client), options, seed),
+                   asio::detached);
+    seed += 2;
+  }
+}
 
 int Run(int argc, char** argv) {
-  // Outlives the relay threads, which are never joined.
-  static Options options;
+  Options options;
   std::string error;
   if (!Parse(argc, argv, options, error)) {
     if (error.empty()) {
@@ -417,41 +359,22 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "quento-fault-proxy: %s\n%s", error.c_str(), kUsage);
     return 2;
   }
-  std::signal(SIGPIPE, SIG_IGN);
-  struct sigaction stop {};
-  stop.sa_handler = OnSignal;
-  sigemptyset(&stop.sa_mask);
-  sigaction(SIGINT, &stop, nullptr);
-  sigaction(SIGTERM, &stop, nullptr);
-
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (listener < 0 ||
-      ::bind(listener, reinterpret_cast<const sockaddr*>(&options.listen), sizeof options.listen) !=
-          0 ||
-      ::listen(listener, 64) != 0) {
+  asio::io_context io(1);
+  // Connections still open at a signal are dropped with the io_context.
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&io](const asio::error_code&, int) { io.stop(); });
+  std::optional<tcp::acceptor> acceptor;
+  try {
+    acceptor.emplace(io, *options.listen);
+  } catch (const asio::system_error& e) {
     std::fprintf(stderr, "quento-fault-proxy: cannot listen on %s: %s\n",
-                 ToString(options.listen).c_str(), std::strerror(errno));
+                 ToString(*options.listen).c_str(), e.code().message().c_str());
     return 1;
   }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &length);
-  std::printf("listening on %s\n", ToString(bound).c_str());
+  std::printf("listening on %s\n", ToString(acceptor->local_endpoint()).c_str());
   std::fflush(stdout);
-
-  unsigned connections = 0;
-  while (g_stop == 0) {
-    pollfd p{listener, POLLIN, 0};
-    // Signals interrupt the poll; the timeout only covers a signal that lands just before it.
-    if (::poll(&p, 1, 200) <= 0) continue;
-    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) continue;
-    const unsigned seed = options.seed + 2 * connections++;
-    std::thread(Relay, std::cref(options), client, seed).detach();
-  }
-  ::close(listener);
+  asio::co_spawn(io, Accept(*acceptor, options), asio::detached);
+  io.run();
   return 0;
 }
 

@@ -1,13 +1,17 @@
-// A scripted device behind the download's transport: it answers like a healthy loader unless a
-// test's hook says otherwise, and records every frame it was sent.
+// A scripted device behind the download's transport: it answers like a healthy loader, through
+// the protocol's own reply builders, unless a test's hook says otherwise, and records every
+// frame it was sent. No socket, no clock.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <new>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "image/firmware_image.h"
@@ -22,48 +26,58 @@ struct SentFrame {
   std::uint8_t command = 0;
   int block = -1;  // for block frames
   Bytes bytes;
+  std::size_t length() const { return static_cast<std::size_t>((bytes[4] << 8) | bytes[5]); }
 };
 
-class FakeDevice : public protocol::Transport {
+inline Bytes Refusal(std::uint8_t command) {
+  Bytes out(protocol::kShortReplySize);
+  protocol::BuildRefusal(out, command);
+  return out;
+}
+
+class ScriptedDevice : public protocol::Transport {
  public:
-  // Returns the reply to a frame; the default is what a healthy device says. Tests replace it
-  // and may call Healthy() for the usual answer.
+  // Returns the reply to a frame; the default is what a healthy device says.
   std::function<Bytes(const SentFrame&)> reply = [this](const SentFrame& f) { return Healthy(f); };
   // Bytes that arrive only after the receive for this frame has given up.
   std::function<Bytes(const SentFrame&)> lateReply;
   // How many reply bytes reach the receive in time; the rest arrive late.
   std::function<std::size_t(const SentFrame&, std::size_t)> deliver;
-  // The send with this 1-based number fails.
+  // The send with this 1-based number fails, or throws.
   std::optional<std::size_t> failSend;
+  std::optional<std::size_t> throwOnSend;
 
   std::vector<SentFrame> sent;
   std::map<int, Bytes> stored;  // block -> masked bytes as written
   int discards = 0;
 
-  bool Send(std::span<const std::uint8_t> frame) override {
+  asio::awaitable<bool> Send(std::span<const std::uint8_t> frame) override {
     SentFrame f{frame[3], -1, Bytes(frame.begin(), frame.end())};
     if (f.command == protocol::kCmdWrite || f.command == protocol::kCmdRead) f.block = frame[6];
     sent.push_back(f);
-    if (failSend && *failSend == sent.size()) return false;
-    Bytes answer = reply(f);
-    std::size_t now = deliver ? std::min(deliver(f, answer.size()), answer.size()) : answer.size();
+    if (throwOnSend == sent.size()) throw std::bad_alloc();
+    if (failSend == sent.size()) co_return false;
+    const Bytes answer = reply(f);
+    const std::size_t now =
+        deliver ? std::min(deliver(f, answer.size()), answer.size()) : answer.size();
     m_ready.insert(m_ready.end(), answer.begin(), answer.begin() + static_cast<long>(now));
     m_late.assign(answer.begin() + static_cast<long>(now), answer.end());
     if (lateReply) {
-      Bytes late = lateReply(f);
+      const Bytes late = lateReply(f);
       m_late.insert(m_late.end(), late.begin(), late.end());
     }
-    return true;
+    co_return true;
   }
 
-  std::size_t Receive(std::span<std::uint8_t> buffer, std::chrono::milliseconds) override {
+  asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> buffer,
+                                       std::chrono::milliseconds) override {
     const std::size_t n = std::min(buffer.size(), m_ready.size());
     std::copy_n(m_ready.begin(), n, buffer.begin());
     m_ready.erase(m_ready.begin(), m_ready.begin() + static_cast<long>(n));
     // Whatever was late has arrived by the time anyone looks again.
     m_ready.insert(m_ready.end(), m_late.begin(), m_late.end());
     m_late.clear();
-    return n;
+    co_return n;
   }
 
   void DiscardPending() override {
@@ -71,23 +85,24 @@ class FakeDevice : public protocol::Transport {
     m_ready.clear();
   }
 
+  std::string failure = "send: Broken pipe";
+  std::string FailureDetail() const override { return failure; }
+
   Bytes Healthy(const SentFrame& f) {
     using namespace protocol;
+    Bytes out(kMaxFrameSize);
     switch (f.command) {
       case kCmdGreeting:
-        return {0x12, 0x34, 0x56, 0x7B, 0, 0};
-      case kCmdWrite: {
-        const std::size_t n = (f.bytes[4] << 8) | f.bytes[5];
-        stored[f.block] = Bytes(f.bytes.begin() + 7, f.bytes.begin() + 7 + static_cast<long>(n));
-        return {0x12, 0x34, 0x56, 0x78, 0, 0};
-      }
+        out.resize(BuildGreetingEcho(out));
+        return out;
+      case kCmdWrite:
+        stored[f.block] = Bytes(f.bytes.begin() + kDataOffset, f.bytes.end() - 1);
+        out.resize(BuildWriteAck(out));
+        return out;
       case kCmdRead: {
-        const std::size_t n = (f.bytes[4] << 8) | f.bytes[5];
-        Bytes out(f.bytes.begin(), f.bytes.begin() + 7);
         Bytes data = stored[f.block];
-        data.resize(n);
-        out.insert(out.end(), data.begin(), data.end());
-        out.push_back(BlockChecksum(data));
+        data.resize(f.length());
+        out.resize(BuildBlockReadReply(out, static_cast<unsigned>(f.block), data));
         return out;
       }
       default:
@@ -132,7 +147,5 @@ class FakeDevice : public protocol::Transport {
   std::deque<std::uint8_t> m_ready;
   Bytes m_late;
 };
-
-inline const Bytes kNak = {0x12, 0x34, 0x56, 0x78, 0x00, 0x01};
 
 }  // namespace quento::testing

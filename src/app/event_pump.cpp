@@ -1,13 +1,13 @@
-#include "app/responsive_wait.h"
+#include "app/event_pump.h"
 
 #include <windows.h>
 
-#include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <chrono>
+#include <exception>
 
 namespace quento::app {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Short enough that painting never lags visibly behind the progress bar.
 constexpr std::chrono::milliseconds kSlice{15};
@@ -36,15 +36,22 @@ void PumpPendingMessages() {
   }
 }
 
-void ResponsivePause(std::chrono::milliseconds duration) {
-  const auto deadline = Clock::now() + duration;
-  for (;;) {
+void RunOnWindowThread(asio::io_context& io, asio::awaitable<void> task) {
+  bool done = false;
+  std::exception_ptr failure;
+  io.restart();
+  asio::co_spawn(io, std::move(task), [&](std::exception_ptr e) {
+    failure = e;
+    done = true;
+  });
+  // The socket's completions and the timers are waited for in slices, and the window's
+  // messages handled between them. The loop ends with the task: its own work keeps the
+  // event loop from running dry before that.
+  while (!done) {
     PumpPendingMessages();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return;
-    ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min(left, kSlice).count()),
-                                  QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    io.run_one_for(kSlice);
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace quento::app

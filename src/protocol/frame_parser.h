@@ -12,7 +12,7 @@
 
 #include "protocol/frames.h"
 
-namespace quento::device {
+namespace quento::protocol {
 
 enum class FrameType : std::uint8_t { kGreeting, kBlockWrite, kBlockRead, kCompletion };
 
@@ -55,7 +55,7 @@ class FrameParser {
   std::size_t droppedBytes() const { return m_dropped; }  // garbage skipped while resyncing
   std::size_t framesParsed() const { return m_frames; }
 
-  static constexpr std::size_t kCapacity = protocol::kMaxFrameSize;
+  static constexpr std::size_t kCapacity = kMaxFrameSize;
 
  private:
   void ParseBuffered(const Sink& sink);
@@ -66,4 +66,4 @@ class FrameParser {
   std::size_t m_frames = 0;
 };
 
-}  // namespace quento::device
+}  // namespace quento::protocol

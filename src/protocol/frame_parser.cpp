@@ -1,22 +1,14 @@
-#include "device/frame_parser.h"
+#include "protocol/frame_parser.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace quento::device {
+namespace quento::protocol {
 namespace {
 
-using protocol::kBlockOverhead;
-using protocol::kBlockSize;
-using protocol::kDataOffset;
-using protocol::kHeaderSize;
-using protocol::kPreamble;
-using protocol::kReadRequestSize;
-using protocol::kShortFrameSize;
-
 bool KnownCommand(std::uint8_t command) {
-  return command == protocol::kCmdGreeting || command == protocol::kCmdWrite ||
-         command == protocol::kCmdRead || command == protocol::kCmdComplete;
+  return command == kCmdGreeting || command == kCmdWrite || command == kCmdRead ||
+         command == kCmdComplete;
 }
 
 std::uint16_t LengthAt(const std::uint8_t* p) {
@@ -76,15 +68,15 @@ void FrameParser::ParseBuffered(const Sink& sink) {
 
     Frame frame;
     switch (p[3]) {
-      case protocol::kCmdGreeting:
+      case kCmdGreeting:
         frame.type = FrameType::kGreeting;
         emit(std::move(frame), kShortFrameSize);
         continue;
-      case protocol::kCmdComplete:
+      case kCmdComplete:
         frame.type = FrameType::kCompletion;
         emit(std::move(frame), kShortFrameSize);
         continue;
-      case protocol::kCmdRead:
+      case kCmdRead:
         if (avail < kReadRequestSize) break;
         frame.type = FrameType::kBlockRead;
         frame.length = LengthAt(p);
@@ -106,7 +98,7 @@ void FrameParser::ParseBuffered(const Sink& sink) {
         if (avail < size) break;
         frame.data.assign(p + kDataOffset, p + kDataOffset + frame.length);
         frame.checksum = p[size - 1];
-        if (protocol::BlockChecksum(frame.data) != frame.checksum) {
+        if (BlockChecksum(frame.data) != frame.checksum) {
           frame.error = FrameError::kBadChecksum;
         }
         emit(std::move(frame), size);
@@ -121,4 +113,4 @@ void FrameParser::ParseBuffered(const Sink& sink) {
   }
 }
 
-}  // namespace quento::device
+}  // namespace quento::protocol
