@@ -10,23 +10,19 @@ namespace {
 
 constexpr std::uint8_t kJunkByte = 0xEE;  // cannot start a preamble
 
-void PutHeader(std::vector<std::uint8_t>& out, std::uint8_t command) {
-  out.insert(out.end(), std::begin(protocol::kPreamble), std::end(protocol::kPreamble));
-  out.push_back(command);
-}
-
-std::vector<std::uint8_t> ShortReply(std::uint8_t command, std::uint8_t status) {
-  std::vector<std::uint8_t> reply;
-  reply.reserve(protocol::kShortReplySize);
-  PutHeader(reply, command);
-  reply.push_back(0);
-  reply.push_back(status);
+// The reply a builder of the protocol writes, as a buffer of its own.
+template <typename Build, typename... Args>
+std::vector<std::uint8_t> Reply(std::size_t capacity, Build build, Args&&... args) {
+  std::vector<std::uint8_t> reply(capacity);
+  reply.resize(build(std::span(reply), std::forward<Args>(args)...));
   return reply;
 }
 
-}  // namespace
+std::vector<std::uint8_t> Refusal(std::uint8_t command) {
+  return Reply(protocol::kShortReplySize, protocol::BuildRefusal, command);
+}
 
-std::vector<std::uint8_t> RefusalReply(std::uint8_t command) { return ShortReply(command, 1); }
+}  // namespace
 
 DeviceState::DeviceState(Endpoint endpoint, FaultPlan plan)
     : m_endpoint(endpoint),
@@ -79,30 +75,33 @@ Response DeviceState::Handle(const Frame& frame) {
     case FrameType::kGreeting:
       // A greeting starts a new download. Blocks left from an earlier one that broke off
       // must not end up appended to the next, shorter image.
-      for (auto& block : m_blocks) block.reset();
-      if (!Take(m_plan.ignoreGreetings)) response.reply = ShortReply(protocol::kCmdGreeting, 0);
+      m_blocks.clear();
+      if (!Take(m_plan.ignoreGreetings)) {
+        response.reply = Reply(protocol::kShortReplySize, protocol::BuildGreetingEcho);
+      }
       break;
 
     case FrameType::kBlockWrite: {
       if (!frame.ok()) {
-        response.reply = RefusalReply(protocol::kCmdWrite);
+        response.reply = Refusal(protocol::kCmdWrite);
         break;
       }
+      if (m_blocks.size() <= frame.index) m_blocks.resize(frame.index + 1u);
       m_blocks[frame.index] = frame.data;
       const int block = frame.index;
       if (auto it = m_plan.dropAck.find(block); it != m_plan.dropAck.end() && Take(it->second)) {
         break;  // stored, but the acknowledgement is lost
       }
       if (auto it = m_plan.wrongAck.find(block); it != m_plan.wrongAck.end() && Take(it->second)) {
-        response.reply = RefusalReply(protocol::kCmdWrite);
+        response.reply = Refusal(protocol::kCmdWrite);
         break;
       }
-      response.reply = ShortReply(protocol::kCmdWrite, 0);
+      response.reply = Reply(protocol::kShortReplySize, protocol::BuildWriteAck);
       break;
     }
 
     case FrameType::kBlockRead:
-      response.reply = frame.ok() ? ReadReply(frame) : RefusalReply(protocol::kCmdRead);
+      response.reply = frame.ok() ? ReadReply(frame) : Refusal(protocol::kCmdRead);
       break;
 
     case FrameType::kCompletion:
@@ -117,24 +116,18 @@ Response DeviceState::Handle(const Frame& frame) {
 
 std::vector<std::uint8_t> DeviceState::ReadReply(const Frame& frame) {
   const std::size_t n = frame.length;
-  std::vector<std::uint8_t> reply;
-  reply.reserve(protocol::BlockReadReplySize(n));
-  PutHeader(reply, protocol::kCmdRead);
-  reply.push_back(static_cast<std::uint8_t>(n >> 8));
-  reply.push_back(static_cast<std::uint8_t>(n & 0xFF));
-  const bool wrongIndex = Take(m_plan.wrongReadIndex);
-  reply.push_back(static_cast<std::uint8_t>(wrongIndex ? frame.index + 1 : frame.index));
-
   std::vector<std::uint8_t> data(n, 0xFF);
-  if (const auto& stored = m_blocks[frame.index]) {
-    std::copy_n(stored->begin(), std::min(n, stored->size()), data.begin());
+  if (frame.index < m_blocks.size() && m_blocks[frame.index]) {
+    const auto& stored = *m_blocks[frame.index];
+    std::copy_n(stored.begin(), std::min(n, stored.size()), data.begin());
   }
   if (auto it = m_plan.corruptRead.find(frame.index); it != m_plan.corruptRead.end()) {
     data[std::min(it->second, n - 1)] ^= 0xFF;  // the stored copy stays intact
   }
-  reply.insert(reply.end(), data.begin(), data.end());
-  reply.push_back(protocol::BlockChecksum(data));
-  return reply;
+  const bool wrongIndex = Take(m_plan.wrongReadIndex);
+  const unsigned index = wrongIndex ? frame.index + 1u : frame.index;
+  return Reply(protocol::BlockReadReplySize(n), protocol::BuildBlockReadReply, index,
+               std::span<const std::uint8_t>(data));
 }
 
 std::vector<std::uint8_t> DeviceState::Assemble() {
@@ -144,7 +137,8 @@ std::vector<std::uint8_t> DeviceState::Assemble() {
     image.insert(image.end(), block->begin(), block->end());
   }
   for (auto& byte : image) byte ^= image::kMask;
-  for (auto& block : m_blocks) block.reset();
+  m_blocks.clear();
+  m_blocks.shrink_to_fit();
   return image;
 }
 

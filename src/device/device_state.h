@@ -3,7 +3,6 @@
 // address, so counts run across connections. Thread-safe; no sockets, no clock.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +10,15 @@
 #include <optional>
 #include <vector>
 
-#include "device/frame_parser.h"
 #include "device/simulator.h"
+#include "protocol/frame_parser.h"
 
 namespace quento::device {
+
+using protocol::Frame;
+using protocol::FrameError;
+using protocol::FrameParser;
+using protocol::FrameType;
 
 // What the connection does about one frame.
 struct Response {
@@ -22,9 +26,6 @@ struct Response {
   bool close = false;               // close the connection once the reply (if any) is sent
   std::optional<std::vector<std::uint8_t>> completedImage;  // unmasked, on completion
 };
-
-// Reply bytes for a refused frame: 12 34 56 CMD 00 01.
-std::vector<std::uint8_t> RefusalReply(std::uint8_t command);
 
 class DeviceState {
  public:
@@ -56,7 +57,8 @@ class DeviceState {
 
   mutable std::mutex m_mutex;
   FaultPlan m_plan;  // counts are consumed as faults fire
-  std::array<std::optional<std::vector<std::uint8_t>>, protocol::kMaxBlocks> m_blocks;
+  // Grown to the highest block written: a fleet of idle devices holds next to nothing.
+  std::vector<std::optional<std::vector<std::uint8_t>>> m_blocks;
   std::size_t m_frames = 0;
   bool m_closed = false;  // close-after fired (it fires once per device)
 };

@@ -13,7 +13,7 @@
 namespace quento::device {
 
 // The most addresses one range may name: a fleet, not a /8.
-inline constexpr std::size_t kMaxRangeSize = 4096;
+inline constexpr std::size_t kMaxRangeSize = 65536;
 
 struct AddressRange {
   std::uint32_t first = 0;  // host byte order, first <= last

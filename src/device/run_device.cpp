@@ -1,6 +1,5 @@
 // quento-device's command line.
 #include <pthread.h>
-#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
 #include <csignal>
@@ -8,6 +7,7 @@
 
 #include "device/listen_address.h"
 #include "device/simulator.h"
+#include "platform/limits.h"
 
 #ifndef QUENTO_VERSION
 #define QUENTO_VERSION "unknown"
@@ -24,15 +24,6 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-// Connections and listeners are file descriptors: a fleet needs more than the usual 1024.
-void RaiseFileLimit() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
 }  // namespace
 
 int RunDevice(int argc, char** argv) {
@@ -42,8 +33,11 @@ int RunDevice(int argc, char** argv) {
   std::string save;
   std::vector<std::string> faults;
   app.add_option("--listen", listen,
-                 "ADDR[:PORT] or ADDR1-ADDR2[:PORT]; each address is its own device "
-                 "(default 127.0.0.1:18810; port 0 picks a free port)")
+                 "ADDR[:PORT] or ADDR1-ADDR2[:PORT] (at most 65536 addresses); each address "
+                 "is its own device (default 127.0.0.1:18810; port 0 picks a free port). Up to "
+                 "256 addresses on one port get a listening socket each; more than 256 share "
+                 "one socket on 0.0.0.0:PORT (port 0: one free port for them all) that closes "
+                 "connections to addresses not listed")
       ->type_name("ADDR[:PORT]");
   app.add_option("--save", save, "Save every completed image under DIR")->type_name("DIR");
   app.add_option("--fault", faults,
@@ -110,7 +104,8 @@ int RunDevice(int argc, char** argv) {
   struct sigaction previousTerm {};
   sigaction(SIGINT, &byDefault, &previousInt);
   sigaction(SIGTERM, &byDefault, &previousTerm);
-  RaiseFileLimit();
+  // Connections are descriptors: a fleet needs more than the usual 1024.
+  platform::RaiseOpenFileLimit();
 
   Simulator simulator(std::move(options));
   std::string error;

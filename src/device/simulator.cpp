@@ -1,109 +1,132 @@
-// The TCP side of the simulator: one listener per device address, one thread per connection,
-// an eventfd that wakes every poll when Stop() is called.
+// The TCP side of the simulator: one io_context on one thread, a coroutine per listener and per
+// connection. Stop() stops the loop and destroys it, which ends every coroutine wherever it waits
+// (a delay, a send to a peer that does not read) and closes its socket.
 #include "device/simulator.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <array>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <list>
 #include <mutex>
+#include <optional>
+#include <span>
 #include <thread>
+#include <unordered_map>
 
 #include "device/device_state.h"
-#include "device/frame_parser.h"
 #include "device/listen_address.h"
 
 namespace quento::device {
 namespace {
 
-constexpr int kBacklog = 128;
+using asio::ip::tcp;
+using namespace std::chrono_literals;
+
+constexpr auto kAwait = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kReceiveChunk = 4096;
 
-std::string ErrnoText(int code) { return std::strerror(code); }
+// Addresses that share a port get a listening socket each up to this many. Past it one socket
+// on 0.0.0.0 serves them all and the connection's local address picks the device: ten thousand
+// listeners plus their connections would not fit in the descriptor limit.
+constexpr std::size_t kMaxListenersPerPort = 256;
 
-sockaddr_in SocketAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address);
-  sa.sin_port = htons(port);
-  return sa;
+std::uint32_t HostOrder(const asio::ip::address& address) {
+  return address.is_v4() ? address.to_v4().to_uint() : 0;
 }
 
-std::string PeerName(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return "?";
-  return Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}.ToString();
+// Asio opens sockets without close-on-exec; a child spawned by an in-process user (the tests
+// start programs) must not keep a device's port or connection open.
+template <typename Socket>
+void CloseOnExec(Socket& socket) {
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
 }
 
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-// Sends everything; false when the peer is gone or the socket was shut down.
-bool SendAll(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
+// The port bound, or nothing with `error` set.
+std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::string* error) {
+  asio::error_code ec;
+  acceptor.open(tcp::v4(), ec);
+  if (ec) {
+    *error = "cannot open a socket: " + ec.message();
+    return std::nullopt;
   }
-  return true;
+  CloseOnExec(acceptor);
+  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  acceptor.bind(tcp::endpoint(asio::ip::address_v4(at.address), at.port), ec);
+  if (ec) {
+    *error = "cannot bind " + at.ToString() + ": " + ec.message();
+    return std::nullopt;
+  }
+  acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + at.ToString() + ": " + ec.message();
+    return std::nullopt;
+  }
+  return acceptor.local_endpoint(ec).port();
+}
+
+// False when the wait did not run its course.
+asio::awaitable<bool> Hold(asio::steady_timer& timer, std::chrono::milliseconds gap) {
+  timer.expires_after(gap);
+  const auto [ec] = co_await timer.async_wait(kAwait);
+  co_return !ec;
+}
+
+asio::awaitable<bool> Write(tcp::socket& socket, std::span<const std::uint8_t> bytes) {
+  const auto [ec, n] =
+      co_await asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()), kAwait);
+  co_return !ec;
+}
+
+// The reply with the device's timing faults applied; false when the connection is gone.
+asio::awaitable<bool> SendReply(tcp::socket& socket, asio::steady_timer& timer,
+                                const DeviceState& device, std::span<const std::uint8_t> reply) {
+  if (device.delay().count() > 0 && !co_await Hold(timer, device.delay())) co_return false;
+  if (!device.splitGap() || reply.size() < 2) co_return co_await Write(socket, reply);
+  const std::size_t first = reply.size() / 2;
+  if (!co_await Write(socket, reply.first(first))) co_return false;
+  if (!co_await Hold(timer, *device.splitGap())) co_return false;
+  co_return co_await Write(socket, reply.subspan(first));
 }
 
 }  // namespace
 
 struct Simulator::Impl {
   struct Listener {
-    int fd = -1;
-    std::shared_ptr<DeviceState> device;
-  };
-  struct Connection {
-    int fd = -1;  // guarded by connectionsMutex once the thread runs
-    std::string peer;
-    std::shared_ptr<DeviceState> device;
-    std::thread thread;
-    std::atomic<bool> done{false};
+    explicit Listener(asio::io_context& io) : acceptor(io) {}
+    tcp::acceptor acceptor;
+    DeviceState* device = nullptr;                              // the one device it serves
+    std::unordered_map<std::uint32_t, DeviceState*> byAddress;  // or, on 0.0.0.0, these
   };
 
   explicit Impl(SimulatorOptions o) : options(std::move(o)) {}
 
-  void Log(const std::string& line) {
-    if (!options.log) return;
-    std::lock_guard lock(logMutex);
-    options.log(line);
+  void Log(const std::string& line) const {
+    if (options.log) options.log(line);
   }
-
-  // True when Stop() was called, at once or within `timeout`.
-  bool WaitStop(std::chrono::milliseconds timeout) {
-    pollfd p{stopFd, POLLIN, 0};
-    for (;;) {
-      const int r = ::poll(&p, 1, static_cast<int>(timeout.count()));
-      if (r < 0 && errno == EINTR) continue;  // a shortened wait is harmless here
-      return r != 0;
-    }
+  const FaultPlan& PlanFor(std::uint32_t address) const {
+    const auto it = options.faultsByAddress.find(address);
+    return it != options.faultsByAddress.end() ? it->second : options.faults;
   }
 
   bool Start(std::string* error);
+  bool Bind(std::vector<Endpoint>& wanted, std::string* error);
   void Stop();
-  void AcceptLoop();
-  void Accept(const Listener& listener);
-  void Serve(Connection& connection);
-  bool SendReply(Connection& connection, std::span<const std::uint8_t> reply);
-  void RecordCompletion(const Connection& connection, std::vector<std::uint8_t> image);
+  asio::awaitable<void> Accept(Listener& listener);
+  asio::awaitable<void> Serve(tcp::socket socket, DeviceState& device);
+  void RecordCompletion(const DeviceState& device, const std::string& peer,
+                        std::vector<std::uint8_t> image);
   std::filesystem::path Save(const Endpoint& device, const std::vector<std::uint8_t>& image,
                              std::string* error);
 
@@ -111,68 +134,73 @@ struct Simulator::Impl {
   std::mutex lifecycleMutex;
   bool started = false;
   bool stopped = false;
-  int stopFd = -1;
-  std::vector<Listener> listeners;
-  std::thread acceptThread;
-
-  std::mutex connectionsMutex;
-  std::list<Connection> connections;
+  std::optional<asio::io_context> io{std::in_place, 1};
+  std::vector<std::unique_ptr<DeviceState>> devices;  // in the order listed; fixed once started
+  std::list<Listener> listeners;
+  std::thread loop;
 
   mutable std::mutex completedMutex;
   std::vector<CompletedImage> completed;
-  unsigned saveCounter = 0;
+  unsigned saveCounter = 0;  // the loop thread's
 
   std::atomic<std::size_t> frames{0};
-  std::mutex logMutex;
 };
 
 bool Simulator::Impl::Start(std::string* error) {
-  const auto fail = [&](std::string message) {
-    for (auto& l : listeners) CloseFd(l.fd);
-    listeners.clear();
-    CloseFd(stopFd);
-    if (error != nullptr) *error = std::move(message);
-    return false;
-  };
   std::lock_guard lock(lifecycleMutex);
-  if (started) return fail("the simulator was already started");
-
+  if (started) {
+    if (error != nullptr) *error = "the simulator was already started";
+    return false;
+  }
   std::vector<Endpoint> wanted;
+  std::string why;
   for (const auto& text : options.listen) {
-    std::string why;
-    if (!ParseListen(text, wanted, &why)) return fail(why);
+    if (!ParseListen(text, wanted, &why)) break;
   }
-  if (wanted.empty()) return fail("no address to listen on");
-
-  stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stopFd < 0) return fail("eventfd: " + ErrnoText(errno));
-
-  for (const Endpoint& endpoint : wanted) {
-    Listener listener;
-    listener.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listener.fd < 0) return fail("socket: " + ErrnoText(errno));
-    listeners.push_back(listener);
-    const int one = 1;
-    ::setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa = SocketAddress(endpoint.address, endpoint.port);
-    if (::bind(listener.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      return fail("cannot bind " + endpoint.ToString() + ": " + ErrnoText(errno));
-    }
-    if (::listen(listener.fd, kBacklog) != 0) {
-      return fail("cannot listen on " + endpoint.ToString() + ": " + ErrnoText(errno));
-    }
-    socklen_t len = sizeof sa;
-    ::getsockname(listener.fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    const Endpoint bound{endpoint.address, ntohs(sa.sin_port)};
-    const auto byAddress = options.faultsByAddress.find(endpoint.address);
-    const FaultPlan& plan =
-        byAddress != options.faultsByAddress.end() ? byAddress->second : options.faults;
-    listeners.back().device = std::make_shared<DeviceState>(bound, plan);
+  if (why.empty() && wanted.empty()) why = "no address to listen on";
+  if (!why.empty() || !Bind(wanted, &why)) {
+    listeners.clear();
+    devices.clear();
+    if (error != nullptr) *error = why;
+    return false;
   }
-
   started = true;
-  for (const auto& l : listeners) Log("listening on " + l.device->endpoint().ToString());
-  acceptThread = std::thread([this] { AcceptLoop(); });
+  for (const auto& device : devices) Log("listening on " + device->endpoint().ToString());
+  for (Listener& listener : listeners) asio::co_spawn(*io, Accept(listener), asio::detached);
+  loop = std::thread([this] { io->run(); });
+  return true;
+}
+
+bool Simulator::Impl::Bind(std::vector<Endpoint>& wanted, std::string* error) {
+  std::map<std::uint16_t, std::vector<std::size_t>> byPort;
+  for (std::size_t i = 0; i < wanted.size(); ++i) byPort[wanted[i].port].push_back(i);
+  devices.resize(wanted.size());
+  const auto addDevice = [&](std::size_t i, std::uint16_t port) -> DeviceState& {
+    devices[i] = std::make_unique<DeviceState>(Endpoint{wanted[i].address, port},
+                                               PlanFor(wanted[i].address));
+    return *devices[i];
+  };
+  for (const auto& [port, group] : byPort) {
+    if (group.size() <= kMaxListenersPerPort) {
+      for (const std::size_t i : group) {
+        Listener& listener = listeners.emplace_back(*io);
+        const auto bound = Listen(listener.acceptor, wanted[i], error);
+        if (!bound) return false;
+        listener.device = &addDevice(i, *bound);
+      }
+      continue;
+    }
+    Listener& listener = listeners.emplace_back(*io);
+    const auto bound = Listen(listener.acceptor, Endpoint{0, port}, error);
+    if (!bound) return false;
+    for (const std::size_t i : group) {
+      if (!listener.byAddress.emplace(wanted[i].address, &addDevice(i, *bound)).second) {
+        *error =
+            FormatAddress(wanted[i].address) + " is listed twice on port " + std::to_string(port);
+        return false;
+      }
+    }
+  }
   return true;
 }
 
@@ -180,128 +208,81 @@ void Simulator::Impl::Stop() {
   std::lock_guard lock(lifecycleMutex);
   if (!started || stopped) return;
   stopped = true;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t w = ::write(stopFd, &one, sizeof one);
-  if (acceptThread.joinable()) acceptThread.join();
-  for (auto& l : listeners) CloseFd(l.fd);
-  {
-    // Unblocks a send stuck on a peer that does not read.
-    std::lock_guard connectionsLock(connectionsMutex);
-    for (auto& c : connections) {
-      if (c.fd >= 0) ::shutdown(c.fd, SHUT_RDWR);
-    }
-  }
-  for (auto& c : connections) {
-    if (c.thread.joinable()) c.thread.join();
-  }
-  connections.clear();
-  CloseFd(stopFd);
+  io->stop();
+  if (loop.joinable()) loop.join();
+  // The acceptors belong to the loop: they go before it.
+  listeners.clear();
+  io.reset();
 }
 
-void Simulator::Impl::AcceptLoop() {
-  std::vector<pollfd> fds;
-  fds.push_back({stopFd, POLLIN, 0});
-  for (const auto& l : listeners) fds.push_back({l.fd, POLLIN, 0});
+asio::awaitable<void> Simulator::Impl::Accept(Listener& listener) {
+  asio::steady_timer pause(listener.acceptor.get_executor());
   for (;;) {
-    const int r = ::poll(fds.data(), fds.size(), -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      Log("poll: " + ErrnoText(errno));
-      return;
+    auto [ec, socket] = co_await listener.acceptor.async_accept(kAwait);
+    if (ec == asio::error::operation_aborted) co_return;
+    if (ec == asio::error::connection_aborted) continue;
+    if (ec) {
+      asio::error_code ignored;
+      const auto at = listener.acceptor.local_endpoint(ignored);
+      Log("cannot accept on " + Endpoint{HostOrder(at.address()), at.port()}.ToString() + ": " +
+          ec.message());
+      // Out of descriptors, most likely: let connections close before trying again.
+      if (!co_await Hold(pause, 50ms)) co_return;
+      continue;
     }
-    if (fds[0].revents != 0) return;
-    for (std::size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents != 0) Accept(listeners[i - 1]);
+    CloseOnExec(socket);
+    DeviceState* device = listener.device;
+    if (device == nullptr) {
+      asio::error_code lost;
+      const auto it = listener.byAddress.find(HostOrder(socket.local_endpoint(lost).address()));
+      if (lost || it == listener.byAddress.end()) continue;  // no device there: closed here
+      device = it->second;
     }
+    asio::co_spawn(listener.acceptor.get_executor(), Serve(std::move(socket), *device),
+                   asio::detached);
   }
 }
 
-void Simulator::Impl::Accept(const Listener& listener) {
-  for (;;) {
-    const int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        Log("cannot accept on " + listener.device->endpoint().ToString() + ": " + ErrnoText(errno));
-        WaitStop(std::chrono::milliseconds(50));  // let connections close before trying again
-      }
-      return;  // EAGAIN: nothing more pending
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-
-    std::lock_guard lock(connectionsMutex);
-    // Reap the threads of connections that ended.
-    for (auto it = connections.begin(); it != connections.end();) {
-      if (it->done.load()) {
-        it->thread.join();
-        it = connections.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    Connection& c = connections.emplace_back();
-    c.fd = fd;
-    c.peer = PeerName(fd);
-    c.device = listener.device;
-    c.thread = std::thread([this, &c] { Serve(c); });
-  }
-}
-
-bool Simulator::Impl::SendReply(Connection& c, std::span<const std::uint8_t> reply) {
-  const DeviceState& device = *c.device;
-  if (device.delay().count() > 0 && WaitStop(device.delay())) return false;
-  if (device.splitGap() && reply.size() > 1) {
-    const std::size_t first = reply.size() / 2;
-    if (!SendAll(c.fd, reply.first(first))) return false;
-    if (WaitStop(*device.splitGap())) return false;
-    return SendAll(c.fd, reply.subspan(first));
-  }
-  return SendAll(c.fd, reply);
-}
-
-void Simulator::Impl::Serve(Connection& c) {
-  DeviceState& device = *c.device;
-  const std::string name = device.endpoint().ToString();
+asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& device) {
+  asio::error_code ec;
+  const auto remote = socket.remote_endpoint(ec);
+  const std::string peer =
+      ec ? "?" : Endpoint{HostOrder(remote.address()), remote.port()}.ToString();
+  const auto closing = [&] {
+    Log("closed connection from " + peer + " to " + device.endpoint().ToString() +
+        " (close-after fault)");
+  };
   if (!device.OnConnect()) {
-    Log("closed connection from " + c.peer + " to " + name + " (close-after fault)");
-  } else {
-    FrameParser parser;
-    std::vector<Frame> pending;
-    const FrameParser::Sink sink = [&pending](Frame&& f) { pending.push_back(std::move(f)); };
-    std::array<std::uint8_t, kReceiveChunk> buffer{};
-    bool open = true;
-    while (open) {
-      pollfd fds[2] = {{c.fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        break;
+    closing();
+    co_return;
+  }
+  socket.set_option(tcp::no_delay(true), ec);
+
+  FrameParser parser;
+  std::vector<Frame> pending;
+  const FrameParser::Sink sink = [&pending](Frame&& f) { pending.push_back(std::move(f)); };
+  std::array<std::uint8_t, kReceiveChunk> buffer;
+  asio::steady_timer timer(socket.get_executor());
+  for (;;) {
+    const auto [error, got] = co_await socket.async_read_some(asio::buffer(buffer), kAwait);
+    if (error) co_return;
+    pending.clear();
+    parser.Feed(std::span(buffer.data(), got), sink);
+    for (const Frame& frame : pending) {
+      frames.fetch_add(1);
+      Response response = device.Handle(frame);
+      if (response.completedImage) {
+        RecordCompletion(device, peer, std::move(*response.completedImage));
       }
-      if (fds[1].revents != 0) break;
-      const ssize_t got = ::recv(c.fd, buffer.data(), buffer.size(), 0);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      pending.clear();
-      parser.Feed(std::span(buffer).first(static_cast<std::size_t>(got)), sink);
-      for (const Frame& frame : pending) {
-        frames.fetch_add(1);
-        Response response = device.Handle(frame);
-        if (response.completedImage) RecordCompletion(c, std::move(*response.completedImage));
-        if (!response.reply.empty() && !SendReply(c, response.reply)) {
-          open = false;
-          break;
-        }
-        if (response.close) {
-          Log("closed connection from " + c.peer + " to " + name + " (close-after fault)");
-          open = false;
-          break;
-        }
+      if (!response.reply.empty() && !co_await SendReply(socket, timer, device, response.reply)) {
+        co_return;
+      }
+      if (response.close) {
+        closing();
+        co_return;
       }
     }
   }
-  std::lock_guard lock(connectionsMutex);
-  CloseFd(c.fd);
-  c.done = true;
 }
 
 std::filesystem::path Simulator::Impl::Save(const Endpoint& device,
@@ -318,7 +299,7 @@ std::filesystem::path Simulator::Impl::Save(const Endpoint& device,
     std::FILE* file = std::fopen(path.c_str(), "wbx");
     if (file == nullptr) {
       if (errno == EEXIST) continue;
-      *error = "cannot save to " + path.string() + ": " + ErrnoText(errno);
+      *error = "cannot save to " + path.string() + ": " + std::strerror(errno);
       return {};
     }
     const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
@@ -332,11 +313,11 @@ std::filesystem::path Simulator::Impl::Save(const Endpoint& device,
   return {};
 }
 
-void Simulator::Impl::RecordCompletion(const Connection& c, std::vector<std::uint8_t> image) {
-  std::lock_guard lock(completedMutex);
+void Simulator::Impl::RecordCompletion(const DeviceState& device, const std::string& peer,
+                                       std::vector<std::uint8_t> image) {
   CompletedImage done;
-  done.device = c.device->endpoint();
-  const std::string bytes = std::to_string(image.size()) + " bytes from " + c.peer;
+  done.device = device.endpoint();
+  const std::string bytes = std::to_string(image.size()) + " bytes from " + peer;
   if (!options.saveDir.empty()) {
     std::string error;
     done.savedTo = Save(done.device, image, &error);
@@ -348,6 +329,7 @@ void Simulator::Impl::RecordCompletion(const Connection& c, std::vector<std::uin
     Log("received " + bytes + " on " + done.device.ToString());
   }
   done.image = std::move(image);
+  std::lock_guard lock(completedMutex);
   completed.push_back(std::move(done));
 }
 
@@ -362,9 +344,8 @@ void Simulator::Stop() { m_impl->Stop(); }
 
 std::vector<Endpoint> Simulator::endpoints() const {
   std::vector<Endpoint> result;
-  for (const auto& l : m_impl->listeners) {
-    if (l.device) result.push_back(l.device->endpoint());
-  }
+  result.reserve(m_impl->devices.size());
+  for (const auto& device : m_impl->devices) result.push_back(device->endpoint());
   return result;
 }
 

@@ -20,16 +20,16 @@ inline constexpr int kAlways = -1;
 
 // What a simulated device does wrong. Counts say how many times; kAlways means every time.
 struct FaultPlan {
-  bool silent = false;             // reads frames, never answers
-  int ignoreGreetings = 0;         // the first N greetings get no echo
-  std::map<int, int> dropAck;      // block -> times its write acknowledgement is not sent
-  std::map<int, int> wrongAck;     // block -> times it is acknowledged with 12 34 56 78 00 01
+  bool silent = false;          // reads frames, never answers
+  int ignoreGreetings = 0;      // the first N greetings get no echo
+  std::map<int, int> dropAck;   // block -> times its write acknowledgement is not sent
+  std::map<int, int> wrongAck;  // block -> times it is acknowledged with 12 34 56 78 00 01
   std::map<int, std::size_t> corruptRead;  // block -> offset in the block flipped on read-back
-  int wrongReadIndex = 0;          // the first N read replies carry a wrong block index
+  int wrongReadIndex = 0;                  // the first N read replies carry a wrong block index
   std::chrono::milliseconds delay{0};      // every reply is held back this long
   std::optional<std::chrono::milliseconds> splitGap;  // replies go in two segments, this gap
-  std::size_t junk = 0;            // bytes of junk appended to every reply
-  int closeAfter = -1;             // the connection is closed after N frames (-1: never)
+  std::size_t junk = 0;                               // bytes of junk appended to every reply
+  int closeAfter = -1;  // the connection is closed after N frames (-1: never)
 };
 
 // Adds one fault to `plan`. Grammar (one fault per call):
@@ -47,13 +47,16 @@ struct Endpoint {
 
 struct SimulatorOptions {
   // "ADDR", "ADDR:PORT", or a range "ADDR1-ADDR2[:PORT]": each address is its own device with
-  // its own stored image. Port 0 binds a free port. Default port 18810.
+  // its own stored image and fault counts. Default port 18810. Up to 256 addresses on one port
+  // get a listening socket each (port 0: a free port each); more than 256 share one socket on
+  // 0.0.0.0 (port 0: one free port for them all), which closes at once a connection to an
+  // address that is not listed.
   std::vector<std::string> listen = {"127.0.0.1"};
-  std::filesystem::path saveDir;  // empty: completed images are kept in memory only
-  FaultPlan faults;               // for every device
-  std::map<std::uint32_t, FaultPlan> faultsByAddress;  // replaces `faults` for that address
+  std::filesystem::path saveDir{};  // empty: completed images are kept in memory only
+  FaultPlan faults{};               // for every device
+  std::map<std::uint32_t, FaultPlan> faultsByAddress{};  // replaces `faults` for that address
   // Receives each line the simulator reports (listening, image saved, connection errors).
-  std::function<void(std::string_view)> log;
+  std::function<void(std::string_view)> log{};
 };
 
 struct CompletedImage {
@@ -69,9 +72,10 @@ class Simulator {
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
 
-  // Binds and listens on every endpoint; devices serve on background threads from then on.
+  // Binds and listens on every endpoint; devices serve on one background thread from then on.
   bool Start(std::string* error);
-  // Closes listeners and connections and joins every thread. Idempotent.
+  // Closes listeners and connections, cutting short any delay, and joins the thread.
+  // Idempotent.
   void Stop();
 
   std::vector<Endpoint> endpoints() const;

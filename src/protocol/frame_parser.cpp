@@ -36,8 +36,6 @@ std::vector<Frame> FrameParser::Feed(std::span<const std::uint8_t> bytes) {
   return frames;
 }
 
-void FrameParser::Reset() { m_size = 0; }
-
 void FrameParser::ParseBuffered(const Sink& sink) {
   std::size_t pos = 0;
   const auto emit = [&](Frame&& frame, std::size_t size) {

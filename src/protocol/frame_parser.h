@@ -48,9 +48,6 @@ class FrameParser {
   // Convenience for tests: the frames completed by `bytes`.
   std::vector<Frame> Feed(std::span<const std::uint8_t> bytes);
 
-  // Forgets any partial frame.
-  void Reset();
-
   std::size_t buffered() const { return m_size; }         // bytes of an incomplete frame
   std::size_t droppedBytes() const { return m_dropped; }  // garbage skipped while resyncing
   std::size_t framesParsed() const { return m_frames; }

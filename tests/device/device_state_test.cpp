@@ -1,224 +1,141 @@
+// The fault and listen grammars, and one device's answers under each fault; no sockets.
 #include "device/device_state.h"
 
 #include <gtest/gtest.h>
 
 #include "device/listen_address.h"
+#include "device_test.h"
 #include "image/firmware_image.h"
-#include "protocol/frames.h"
-#include "test_client.h"
 
 namespace quento::device {
 namespace {
 
-using test::Bytes;
-using test::kAck;
-using test::kEcho;
-using test::kNak;
-using test::Plan;
+using namespace test;
+using namespace std::chrono_literals;
 
 Frame Parse(const Bytes& bytes) {
-  FrameParser parser;
-  auto frames = parser.Feed(bytes);
+  auto frames = FrameParser().Feed(bytes);
   EXPECT_EQ(frames.size(), 1u);
   return frames.empty() ? Frame{} : std::move(frames[0]);
 }
 
-Bytes Data(std::size_t n, std::uint8_t seed = 3) {
-  Bytes data(n);
-  for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(seed * (i + 1));
+Bytes Flipped(Bytes data, std::size_t at) {
+  data[at] ^= 0xFF;
   return data;
 }
 
-Bytes Write(DeviceState& d, unsigned block, const Bytes& data) {
-  return d.Handle(Parse(test::BlockWrite(block, data))).reply;
-}
-Bytes Read(DeviceState& d, unsigned block, std::size_t n) {
-  return d.Handle(Parse(test::BlockRead(block, n))).reply;
-}
-Bytes Greet(DeviceState& d) { return d.Handle(Parse(test::Greeting())).reply; }
-
-Bytes ReadReplyFor(unsigned block, const Bytes& data) {
-  // Sized up front: GCC 12 warns (falsely) about inserting into a 7-byte vector.
-  Bytes reply(data.size() + 8);
-  const Bytes header = {0x12,
-                        0x34,
-                        0x56,
-                        0x79,
-                        static_cast<std::uint8_t>(data.size() >> 8),
-                        static_cast<std::uint8_t>(data.size() & 0xFF),
-                        static_cast<std::uint8_t>(block)};
-  std::copy(header.begin(), header.end(), reply.begin());
-  std::copy(data.begin(), data.end(), reply.begin() + 7);
-  reply.back() = protocol::BlockChecksum(data);
-  return reply;
-}
-
-const Endpoint kDevice{0x7F000001, 18810};
-
-TEST(DeviceState, GreetingWriteReadBack) {
-  DeviceState d(kDevice, {});
-  EXPECT_EQ(Greet(d), kEcho);
-  EXPECT_EQ(Write(d, 0, Data(1024)), kAck);
-  EXPECT_EQ(Read(d, 0, 1024), ReadReplyFor(0, Data(1024)));
-  EXPECT_EQ(d.framesReceived(), 3u);
+TEST(AddFault, GoodTextsAccepted_BadOnesRefusedWithAReason) {
+  // clang-format off
+  const std::pair<const char*, bool> cases[] = {
+      {"silent", true}, {"ignore-greeting", true}, {"ignore-greeting:3", true},
+      {"drop-ack:4", true}, {"drop-ack:5:always", true}, {"wrong-ack:6:2", true},
+      {"corrupt-read:7", true}, {"corrupt-read:8:0", true}, {"wrong-read-index:2", true},
+      {"delay:20", true}, {"split:15", true}, {"junk:9", true}, {"close-after:3", true},
+      {"", false}, {"loud", false}, {"silent:1", false}, {"drop-ack", false},
+      {"drop-ack:256", false}, {"drop-ack:1:x", false}, {"drop-ack:1:2:3", false},
+      {"delay", false}, {"delay:-1", false}, {"delay:abc", false},
+      {"delay:99999999999999", false}, {"split:", false}, {"junk:1:2", false},
+      {"corrupt-read:1:1024", false}, {"close-after", false}, {"ignore-greeting:-2", false},
+      {"wrong-ack:+1", false}, {" silent", false}};
+  // clang-format on
+  for (const auto& [text, ok] : cases) {
+    FaultPlan plan;
+    std::string error;
+    EXPECT_EQ(AddFault(text, plan, &error), ok) << text;
+    EXPECT_EQ(error.empty(), ok) << text << ": " << error;
+  }
+  // What the answers below cannot show: the timings, and the counts left out.
+  EXPECT_EQ(Plan({"delay:20"}).delay, 20ms);
+  EXPECT_EQ(Plan({"split:15"}).splitGap, 15ms);
+  EXPECT_EQ(Plan({"ignore-greeting"}).ignoreGreetings, 1);
+  EXPECT_EQ(Plan({"drop-ack:4"}).dropAck.at(4), 1);
 }
 
-TEST(DeviceState, ReadPadsWithFF) {
-  DeviceState d(kDevice, {});
-  EXPECT_EQ(Write(d, 1, Data(4)), kAck);
-  Bytes padded = Data(4);
-  padded.resize(8, 0xFF);
-  EXPECT_EQ(Read(d, 1, 8), ReadReplyFor(1, padded));
-  EXPECT_EQ(Read(d, 9, 3), ReadReplyFor(9, Bytes(3, 0xFF)));  // never written
-}
-
-TEST(DeviceState, BadFramesAreNotAcknowledged) {
-  DeviceState d(kDevice, {});
-  Bytes bad = test::BlockWrite(0, Data(10));
-  bad.back() ^= 0xFF;
-  EXPECT_EQ(d.Handle(Parse(bad)).reply, kNak);
-  EXPECT_EQ(d.blocksHeld(), 0u);
-  EXPECT_EQ(d.Handle(Parse(Bytes{0x12, 0x34, 0x56, 0x78, 0xFF, 0xFF, 0x00})).reply, kNak);
-  EXPECT_EQ(d.Handle(Parse(Bytes{0x12, 0x34, 0x56, 0x79, 0x00, 0x00, 0x00})).reply,
-            RefusalReply(protocol::kCmdRead));
-}
-
-TEST(DeviceState, CompletionUnmasksContiguousBlocksAndClears) {
-  DeviceState d(kDevice, {});
-  Bytes image = Data(2500, 5);
-  Bytes masked = image;
-  for (auto& b : masked) b ^= image::kMask;
-  Write(d, 0, Bytes(masked.begin(), masked.begin() + 1024));
-  Write(d, 1, Bytes(masked.begin() + 1024, masked.begin() + 2048));
-  Write(d, 2, Bytes(masked.begin() + 2048, masked.end()));
-  Write(d, 4, Data(10));  // past a gap: not part of the image
-  const Response done = d.Handle(Parse(test::Completion()));
-  EXPECT_TRUE(done.reply.empty());
-  ASSERT_TRUE(done.completedImage.has_value());
-  EXPECT_EQ(*done.completedImage, image);
-  EXPECT_EQ(d.blocksHeld(), 0u);
-  // The next download starts empty.
-  const Response empty = d.Handle(Parse(test::Completion()));
-  ASSERT_TRUE(empty.completedImage.has_value());
-  EXPECT_TRUE(empty.completedImage->empty());
-}
-
-TEST(DeviceState, IgnoreGreeting) {
-  DeviceState d(kDevice, Plan({"ignore-greeting:2"}));
-  EXPECT_TRUE(Greet(d).empty());
-  EXPECT_TRUE(Greet(d).empty());
-  EXPECT_EQ(Greet(d), kEcho);
-}
-
-TEST(DeviceState, DropAndWrongAck) {
-  DeviceState d(kDevice, Plan({"drop-ack:1:2", "wrong-ack:2:always"}));
-  EXPECT_EQ(Write(d, 0, Data(5)), kAck);
-  EXPECT_TRUE(Write(d, 1, Data(5)).empty());
-  EXPECT_TRUE(Write(d, 1, Data(5)).empty());
-  EXPECT_EQ(Write(d, 1, Data(5)), kAck);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(Write(d, 2, Data(5)), kNak);
-}
-
-TEST(DeviceState, CorruptReadFlipsOneByteOfTheReply) {
-  DeviceState d(kDevice, Plan({"corrupt-read:0", "corrupt-read:1:100"}));
-  Write(d, 0, Data(20));
-  Bytes expected = Data(20);
-  expected[6] ^= 0xFF;  // default offset
-  EXPECT_EQ(Read(d, 0, 20), ReadReplyFor(0, expected));
-  EXPECT_EQ(Read(d, 0, 20), ReadReplyFor(0, expected));  // every time
-  Write(d, 1, Data(20));
-  expected = Data(20);
-  expected[19] ^= 0xFF;  // an offset past the block lands on its last byte
-  EXPECT_EQ(Read(d, 1, 20), ReadReplyFor(1, expected));
-}
-
-TEST(DeviceState, WrongReadIndex) {
-  DeviceState d(kDevice, Plan({"wrong-read-index:1"}));
-  Write(d, 255, Data(3));
-  EXPECT_EQ(Read(d, 255, 3)[6], 0);  // wraps
-  EXPECT_EQ(Read(d, 255, 3)[6], 255);
-}
-
-TEST(DeviceState, JunkAndSilent) {
-  DeviceState junk(kDevice, Plan({"junk:5"}));
-  const Bytes echo = Greet(junk);
-  ASSERT_EQ(echo.size(), 11u);
-  EXPECT_EQ(Bytes(echo.begin(), echo.begin() + 6), kEcho);
-  DeviceState silent(kDevice, Plan({"silent"}));
-  EXPECT_TRUE(Greet(silent).empty());
-  EXPECT_TRUE(Write(silent, 0, Data(3)).empty());
-  EXPECT_TRUE(Read(silent, 0, 3).empty());
-  EXPECT_TRUE(silent.Handle(Parse(test::Completion())).completedImage.has_value());
-}
-
-TEST(DeviceState, CloseAfterFiresOnce) {
-  DeviceState d(kDevice, Plan({"close-after:2"}));
-  EXPECT_TRUE(d.OnConnect());
-  EXPECT_FALSE(d.Handle(Parse(test::Greeting())).close);
-  const Response second = d.Handle(Parse(test::Greeting()));
-  EXPECT_TRUE(second.close);
-  EXPECT_EQ(second.reply, kEcho);  // answered, then closed
-  EXPECT_FALSE(d.Handle(Parse(test::Greeting())).close);
-  DeviceState zero(kDevice, Plan({"close-after:0"}));
-  EXPECT_FALSE(zero.OnConnect());
-  EXPECT_TRUE(zero.OnConnect());
-}
-
-TEST(AddFault, Grammar) {
-  FaultPlan plan;
-  std::string error;
-  EXPECT_TRUE(AddFault("silent", plan, &error));
-  EXPECT_TRUE(plan.silent);
-  EXPECT_TRUE(AddFault("ignore-greeting", plan, &error));
-  EXPECT_EQ(plan.ignoreGreetings, 1);
-  EXPECT_TRUE(AddFault("ignore-greeting:3", plan, &error));
-  EXPECT_EQ(plan.ignoreGreetings, 3);
-  EXPECT_TRUE(AddFault("drop-ack:4", plan, &error));
-  EXPECT_EQ(plan.dropAck[4], 1);
-  EXPECT_TRUE(AddFault("drop-ack:5:always", plan, &error));
-  EXPECT_EQ(plan.dropAck[5], kAlways);
-  EXPECT_TRUE(AddFault("wrong-ack:6:2", plan, &error));
-  EXPECT_EQ(plan.wrongAck[6], 2);
-  EXPECT_TRUE(AddFault("corrupt-read:7", plan, &error));
-  EXPECT_EQ(plan.corruptRead[7], 6u);
-  EXPECT_TRUE(AddFault("corrupt-read:8:0", plan, &error));
-  EXPECT_EQ(plan.corruptRead[8], 0u);
-  EXPECT_TRUE(AddFault("wrong-read-index:2", plan, &error));
-  EXPECT_EQ(plan.wrongReadIndex, 2);
-  EXPECT_TRUE(AddFault("delay:20", plan, &error));
-  EXPECT_EQ(plan.delay, std::chrono::milliseconds(20));
-  EXPECT_TRUE(AddFault("split:15", plan, &error));
-  EXPECT_EQ(plan.splitGap, std::chrono::milliseconds(15));
-  EXPECT_TRUE(AddFault("junk:9", plan, &error));
-  EXPECT_EQ(plan.junk, 9u);
-  EXPECT_TRUE(AddFault("close-after:3", plan, &error));
-  EXPECT_EQ(plan.closeAfter, 3);
-
-  for (const char* bad :
-       {"", "loud", "silent:1", "drop-ack", "drop-ack:256", "drop-ack:1:x", "drop-ack:1:2:3",
-        "delay", "delay:-1", "delay:abc", "delay:99999999999999", "split:", "junk:1:2",
-        "corrupt-read:1:1024", "close-after", "ignore-greeting:-2", "wrong-ack:+1", " silent"}) {
-    FaultPlan p;
-    error.clear();
-    EXPECT_FALSE(AddFault(bad, p, &error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
+TEST(ParseListen, AddressesRangesAndPorts_OrAnError) {
+  // The endpoints as FIRST..LAST/COUNT; empty: refused.
+  const std::pair<const char*, const char*> cases[] = {
+      {"127.0.0.1", "127.0.0.1:18810..127.0.0.1:18810/1"},
+      {"localhost:0", "127.0.0.1:0..127.0.0.1:0/1"},
+      {"127.0.0.10-127.0.0.12:1234", "127.0.0.10:1234..127.0.0.12:1234/3"},
+      {"127.0.0.0-127.0.255.255:1", "127.0.0.0:1..127.0.255.255:1/65536"},
+      // clang-format off
+      {"127.0.0.0-127.1.0.0:1", ""}, {"", ""}, {"127.0.0", ""}, {"127.0.0.1:", ""},
+      {"127.0.0.1:65536", ""}, {"127.0.0.1:x", ""}, {"127.0.0.5-127.0.0.1", ""}, {"host:1", ""}};
+  // clang-format on
+  for (const auto& [text, expected] : cases) {
+    std::vector<Endpoint> out;
+    const bool ok = ParseListen(text, out, nullptr);
+    EXPECT_EQ(ok ? out.front().ToString() + ".." + out.back().ToString() + "/" +
+                       std::to_string(out.size())
+                 : "",
+              expected)
+        << text;
   }
 }
 
-TEST(ListenSpec, AddressesRangesAndPorts) {
-  std::vector<Endpoint> out;
-  std::string error;
-  ASSERT_TRUE(ParseListen("127.0.0.1", out, &error));
-  ASSERT_TRUE(ParseListen("127.0.0.2:0", out, &error));
-  ASSERT_TRUE(ParseListen("127.0.0.10-127.0.0.12:1234", out, &error));
-  ASSERT_EQ(out.size(), 5u);
-  EXPECT_EQ(out[0].ToString(), "127.0.0.1:18810");
-  EXPECT_EQ(out[1].ToString(), "127.0.0.2:0");
-  EXPECT_EQ(out[2].ToString(), "127.0.0.10:1234");
-  EXPECT_EQ(out[4].ToString(), "127.0.0.12:1234");
-  for (const char* bad : {"", "127.0.0", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:x",
-                          "127.0.0.5-127.0.0.1", "127.0.0.1-128.0.0.1", "host:1"}) {
-    EXPECT_FALSE(ParseListen(bad, out, &error)) << bad;
+// One frame and the device's answer; an empty frame stands for a new connection, which the
+// device refuses when `close` is set.
+struct Step {
+  Bytes frame;
+  Bytes reply;
+  bool close = false;
+  std::optional<Bytes> image = std::nullopt;  // completed, unmasked
+};
+
+TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
+  const Bytes d = Pattern(20);
+  const Bytes padded = Concat({d, Bytes(4, 0xFF)});
+  Bytes badSum = BlockWrite(0, d);
+  badSum.back() ^= 1;
+  Bytes badLength = BlockWrite(0, Bytes(1));
+  badLength[4] = badLength[5] = 0xFF;
+  const Bytes ff(3, 0xFF);  // never written
+  const Bytes badRead = Refusal(protocol::kCmdRead);
+  const Bytes g = Greeting();
+  const Bytes echo = Echo();
+  const Bytes image = Pattern(1030, 5);
+  Bytes masked = image;
+  for (auto& b : masked) b ^= image::kMask;
+  const Bytes block0(masked.begin(), masked.begin() + 1024);
+  const Bytes block1(masked.begin() + 1024, masked.end());
+  // clang-format off
+  const struct { std::vector<const char*> faults; std::vector<Step> steps; } cases[] = {
+      {{}, {{g, echo}, {BlockWrite(0, d), Ack()}, {BlockRead(0, 20), ReadReply(0, d)},
+            {BlockRead(0, 24), ReadReply(0, padded)}, {BlockRead(9, 3), ReadReply(9, ff)},
+            {badSum, Refusal()}, {badLength, Refusal()}, {BlockRead(0, 0), badRead}}},
+      // Blocks from 0 up to a gap make the image; a greeting or a completion forgets them.
+      {{}, {{BlockWrite(0, block0), Ack()}, {BlockWrite(1, block1), Ack()},
+            {BlockWrite(3, d), Ack()}, {Completion(), {}, false, image},
+            {BlockWrite(0, d), Ack()}, {g, echo}, {Completion(), {}, false, Bytes{}}}},
+      {{"ignore-greeting:2"}, {{g, {}}, {g, {}}, {g, echo}}},
+      {{"drop-ack:1:2"}, {{BlockWrite(1, d), {}}, {BlockWrite(1, d), {}},
+                          {BlockRead(1, 20), ReadReply(1, d)}, {BlockWrite(1, d), Ack()}}},
+      {{"wrong-ack:2:always"}, {{BlockWrite(2, d), Refusal()}, {BlockWrite(2, d), Refusal()}}},
+      {{"corrupt-read:0", "corrupt-read:1:100"},
+       {{BlockWrite(0, d), Ack()}, {BlockRead(0, 20), ReadReply(0, Flipped(d, 6))},
+        {BlockRead(0, 20), ReadReply(0, Flipped(d, 6))}, {BlockWrite(1, d), Ack()},
+        {BlockRead(1, 20), ReadReply(1, Flipped(d, 19))}}},
+      {{"wrong-read-index:1"}, {{BlockWrite(255, d), Ack()}, {BlockRead(255, 20), ReadReply(0, d)},
+                                {BlockRead(255, 20), ReadReply(255, d)}}},
+      {{"junk:5"}, {{g, Concat({echo, Bytes(5, 0xEE)})}}},
+      {{"silent"}, {{g, {}}, {BlockWrite(0, d), {}}, {BlockRead(0, 20), {}}}},
+      {{"close-after:2"}, {{{}, {}, false}, {g, echo}, {g, echo, true}, {g, echo}}},
+      {{"close-after:0"}, {{{}, {}, true}, {{}, {}, false}}}};
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.faults.empty() ? "no fault" : c.faults[0]);
+    DeviceState device({0x7F000001, 18810}, Plan(c.faults));
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(&step - c.steps.data());
+      if (step.frame.empty()) {
+        EXPECT_EQ(device.OnConnect(), !step.close);
+        continue;
+      }
+      const Response response = device.Handle(Parse(step.frame));
+      EXPECT_EQ(response.reply, step.reply);
+      EXPECT_EQ(response.close, step.close);
+      EXPECT_EQ(response.completedImage, step.image);
+    }
   }
 }
 

@@ -1,22 +1,19 @@
-// The command line: RunDevice's exit statuses in-process, and the program itself end to end.
+// The command line in-process (exit statuses), and the program itself as a child process.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "device/simulator.h"
-#include "image/firmware_image.h"
+#include "device_test.h"
 #include "support/child_process.h"
-#include "test_client.h"
+#include "support/tcp_client.h"
+#include "support/temp_dir.h"
 
 namespace quento::device {
 namespace {
 
+using namespace test;
 using namespace std::chrono_literals;
 
 int RunWith(std::vector<std::string> args) {
@@ -27,75 +24,65 @@ int RunWith(std::vector<std::string> args) {
   return RunDevice(static_cast<int>(args.size()), argv.data());
 }
 
-TEST(RunDevice, UsageErrorsExitTwo) {
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(RunWith({"--fault", "explode"}), 2);
-  EXPECT_EQ(RunWith({"--fault", "127.0.0.5/explode"}), 2);
-  EXPECT_EQ(RunWith({"--fault", "300.0.0.1/silent"}), 2);
-  EXPECT_EQ(RunWith({"--listen", "127.0.0.1:99999"}), 2);
-  EXPECT_EQ(RunWith({"--listen", "127.0.0.9-127.0.0.1"}), 2);
-  EXPECT_EQ(RunWith({"--no-such-option"}), 2);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("explode"), std::string::npos) << err;
-}
-
-TEST(RunDevice, VersionAndHelpExitZero) {
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(RunWith({"--version"}), 0);
-  EXPECT_EQ(RunWith({"--help"}), 0);
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("quento-device"), std::string::npos);
-  EXPECT_NE(out.find("--fault"), std::string::npos);
-}
-
-TEST(RunDevice, BindFailureExitsOne) {
-  SimulatorOptions options;
-  options.listen = {"127.0.0.1:0"};
-  Simulator holder(std::move(options));
+TEST(RunDevice, CommandLine_ExitStatusAndMessage) {
+  Simulator holder({.listen = {"127.0.0.1:0"}});
   ASSERT_TRUE(holder.Start(nullptr));
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(RunWith({"--listen", holder.endpoints()[0].ToString()}), 1);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("cannot bind"), std::string::npos) << err;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{"--fault", "explode"}, 2, "explode"},
+      {{"--fault", "127.0.0.5/explode"}, 2, "explode"},
+      {{"--fault", "300.0.0.1/silent"}, 2, "300.0.0.1"},
+      {{"--listen", "127.0.0.1:99999"}, 2, "bad port"},
+      {{"--no-such-option"}, 2, "--no-such-option"},
+      {{"--listen", holder.endpoints()[0].ToString()}, 1, "cannot bind"},
+      {{"--listen", "127.3.0.1-127.3.1.44:0", "--listen", "127.3.0.1:0"}, 1, "listed twice"},
+      {{"--version"}, 0, "quento-device"},
+      {{"--help"}, 0, "more than 256 share one socket on 0.0.0.0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RunWith(c.args), c.status);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE((out + err).find(c.says), std::string::npos) << out << err;
+  }
 }
 
-TEST(QuentoDevice, ServesSavesAndStopsOnSigterm) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("quento-device-program-" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
+TEST(QuentoDevice, ServesAddressFaultsSavesAndExitsZeroOnSigterm) {
+  quento::testing::TempDir dir;
   quento::testing::ChildProcess program({QUENTO_DEVICE_BIN, "--listen", "127.0.0.1-127.0.0.2:0",
-                                         "--save", dir.string(), "--fault", "127.0.0.2/silent"});
-  const std::regex listening(R"(listening on (127\.0\.0\.[12]):(\d+))");
-  std::vector<Endpoint> endpoints;
+                                         "--save", dir.path().string(), "--fault",
+                                         "127.0.0.2/silent", "--fault", "127.0.0.2/close-after:1"});
+  const std::regex listening(R"(listening on 127\.0\.0\.([12]):(\d+))");
+  std::uint16_t ports[2] = {};
   for (int i = 0; i < 2; ++i) {
-    const std::string line = program.ReadLine(5s).value_or("");
+    const std::string line = program.ReadLine(10s).value_or("");
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, listening)) << line;
-    endpoints.push_back(
-        {i == 0 ? 0x7F000001u : 0x7F000002u, static_cast<std::uint16_t>(std::stoi(m[2]))});
+    ports[std::stoi(m[1]) - 1] = static_cast<std::uint16_t>(std::stoi(m[2]));
   }
-  {
-    test::Client silent(endpoints[1]);
-    ASSERT_TRUE(silent.Send(test::Greeting()));
-    EXPECT_TRUE(silent.Read(6, 30ms).empty());
-  }
-  test::Client c(endpoints[0]);
-  ASSERT_TRUE(c.Send(test::Greeting()));
-  EXPECT_EQ(c.Read(6), test::kEcho);
-  ASSERT_TRUE(c.Send(test::BlockWrite(0, test::Bytes{0x00, 0x01})));
-  EXPECT_EQ(c.Read(6), test::kAck);
-  ASSERT_TRUE(c.Send(test::Completion()));
-  const std::string saved = program.ReadLine(5s).value_or("");
+  quento::testing::TcpClient silent(0x7F000002, ports[1]);
+  ASSERT_TRUE(silent.Send(Greeting()));
+  EXPECT_EQ(silent.ReadUntilClosed(), Bytes{});
+  EXPECT_NE(program.ReadLine(10s).value_or("").find("(close-after fault)"), std::string::npos);
+
+  quento::testing::TcpClient client(0x7F000001, ports[0]);
+  ASSERT_TRUE(client.Send(Concat({Greeting(), BlockWrite(0, Bytes{0x00, 0x01}), Completion()})));
+  EXPECT_EQ(client.Read(12), Concat({Echo(), Ack()}));
+  const std::string saved = program.ReadLine(10s).value_or("");
   std::smatch m;
   ASSERT_TRUE(
       std::regex_match(saved, m, std::regex(R"(saved 2 bytes from 127\.0\.0\.1:\d+ to (.+))")))
       << saved;
-  EXPECT_TRUE(std::filesystem::exists(m[1].str()));
   EXPECT_EQ(std::filesystem::file_size(m[1].str()), 2u);
   program.Signal(SIGTERM);
-  program.Finish(5s);
+  ASSERT_TRUE(program.Finish(10s).has_value());
   EXPECT_EQ(program.status(), 0);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

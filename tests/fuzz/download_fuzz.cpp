@@ -166,9 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int resets = 0;
   DownloadOptions options;
   options.pause = NoPause;
-  const DownloadReport report = quento::testing::RunToEnd(RunDownload(
-      image::LoadResult{image::LoadStatus::kOk, image::FirmwareImage(file)}, device, screen,
-      [&resets] { ++resets; }, options));
+  // One event loop for every input: making one is far dearer than a whole download here.
+  static asio::io_context io;
+  const DownloadReport report = quento::testing::RunToEnd(
+      io, RunDownload(
+              image::LoadResult{image::LoadStatus::kOk, image::FirmwareImage(file)}, device, screen,
+              [&resets] { ++resets; }, options));
 
   const int blocks = masked.block_count();
   QUENTO_FUZZ_REQUIRE(report.blocks == blocks);

@@ -17,10 +17,9 @@
 #include "image/firmware_image.h"
 #include "protocol/frames.h"
 #include "protocol/transport.h"
+#include "support/wire.h"
 
 namespace quento::testing {
-
-using Bytes = std::vector<std::uint8_t>;
 
 struct SentFrame {
   std::uint8_t command = 0;
@@ -28,12 +27,6 @@ struct SentFrame {
   Bytes bytes;
   std::size_t length() const { return static_cast<std::size_t>((bytes[4] << 8) | bytes[5]); }
 };
-
-inline Bytes Refusal(std::uint8_t command) {
-  Bytes out(protocol::kShortReplySize);
-  protocol::BuildRefusal(out, command);
-  return out;
-}
 
 class ScriptedDevice : public protocol::Transport {
  public:
@@ -89,21 +82,16 @@ class ScriptedDevice : public protocol::Transport {
   std::string FailureDetail() const override { return failure; }
 
   Bytes Healthy(const SentFrame& f) {
-    using namespace protocol;
-    Bytes out(kMaxFrameSize);
     switch (f.command) {
-      case kCmdGreeting:
-        out.resize(BuildGreetingEcho(out));
-        return out;
-      case kCmdWrite:
-        stored[f.block] = Bytes(f.bytes.begin() + kDataOffset, f.bytes.end() - 1);
-        out.resize(BuildWriteAck(out));
-        return out;
-      case kCmdRead: {
+      case protocol::kCmdGreeting:
+        return Echo();
+      case protocol::kCmdWrite:
+        stored[f.block] = Bytes(f.bytes.begin() + protocol::kDataOffset, f.bytes.end() - 1);
+        return Ack();
+      case protocol::kCmdRead: {
         Bytes data = stored[f.block];
         data.resize(f.length());
-        out.resize(BuildBlockReadReply(out, static_cast<unsigned>(f.block), data));
-        return out;
+        return ReadReply(static_cast<unsigned>(f.block), data);
       }
       default:
         return {};
