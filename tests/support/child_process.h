@@ -3,12 +3,13 @@
 #pragma once
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -33,7 +34,7 @@ class ChildProcess {
     if (::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    m_out = out[0];
+    m_out.assign(out[0]);
   }
   ~ChildProcess() {
     if (m_pid > 0 && !m_status) {
@@ -41,7 +42,6 @@ class ChildProcess {
       int status = 0;
       ::waitpid(m_pid, &status, 0);
     }
-    if (m_out >= 0) ::close(m_out);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -87,23 +87,30 @@ class ChildProcess {
 
  private:
   bool Fill(std::chrono::steady_clock::time_point deadline) {
-    if (m_eof) return false;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    pollfd pfd{m_out, POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return false;
+    if (m_eof || !m_out.is_open()) return false;
     char chunk[4096];
-    const ssize_t n = ::read(m_out, chunk, sizeof chunk);
-    if (n <= 0) {
-      m_eof = true;
-      return false;
+    bool read = false;
+    m_out.async_read_some(asio::buffer(chunk), [&](std::error_code error, std::size_t n) {
+      if (error) {
+        m_eof = error != asio::error::operation_aborted;
+        return;
+      }
+      m_buffer.append(chunk, n);
+      read = true;
+    });
+    m_io.restart();
+    m_io.run_until(deadline);
+    if (!m_io.stopped()) {
+      m_out.cancel();
+      m_io.restart();
+      m_io.run();
     }
-    m_buffer.append(chunk, static_cast<std::size_t>(n));
-    return true;
+    return read;
   }
 
   pid_t m_pid = -1;
-  int m_out = -1;
+  asio::io_context m_io;
+  asio::posix::stream_descriptor m_out{m_io};
   bool m_eof = false;
   std::string m_buffer;
   std::optional<int> m_status;
