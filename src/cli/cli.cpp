@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +18,9 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;
+// Descriptors besides the devices' sockets: standard streams, the firmware file, the event
+// loop's own, and some slack for the C library.
+constexpr std::uint64_t kReservedFiles = 16;
 
 struct Arguments {
   std::string firmware;
@@ -57,6 +61,21 @@ std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
   return line + ", " + time;
 }
 
+// The message when `atOnce` sockets (and `reserved` other files) would not fit under `limit`;
+// empty when they fit.
+std::string TooFewFiles(std::size_t atOnce, std::uint64_t reserved, std::uint64_t limit) {
+  const std::uint64_t need = atOnce + reserved;
+  if (limit == 0 || need <= limit) return {};
+  std::string text = "quento-cli: " + std::to_string(atOnce) + " device" +
+                     (atOnce == 1 ? "" : "s") + " at once need about " + std::to_string(need) +
+                     " open files, but the limit is " + std::to_string(limit) +
+                     "; raise it (ulimit -n " + std::to_string(need) + ")";
+  if (limit > reserved) {
+    text += " or use a smaller -j (at most " + std::to_string(limit - reserved) + ")";
+  }
+  return text;
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, const Environment& env) {
@@ -64,7 +83,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   CLI::App app{
       "Downloads a firmware image into devices listening on TCP port 18810: greeting, every "
       "1024-byte block written and read back, completion. Exit status: 0 all succeeded, 1 some "
-      "failed, 2 usage or firmware file problem, 130 interrupted.",
+      "failed, 2 usage or firmware file problem (or too few open files for the devices at once), "
+      "130 interrupted.",
       "quento-cli"};
   app.add_option("FIRMWARE", args.firmware, "The image file (at most 262,144 bytes)")->required();
   app.add_option("DEVICE", args.devices, "IPv4 address of a device, ADDR or ADDR:PORT");
@@ -124,6 +144,15 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     return kExitUsage;
   }
 
+  const std::size_t atOnce =
+      args.jobs == 0 ? fleet.devices.size() : std::min(args.jobs, fleet.devices.size());
+  const std::string tooFew =
+      TooFewFiles(atOnce, kReservedFiles + (args.trace.empty() ? 0 : 1), env.openFileLimit);
+  if (!tooFew.empty()) {
+    env.err << tooFew << '\n';
+    return kExitUsage;
+  }
+
   std::unique_ptr<TraceLog> trace;
   if (!args.trace.empty()) {
     trace = std::make_unique<TraceLog>(args.trace);
@@ -138,13 +167,15 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   fleet.fast = args.pacing == "fast";
   fleet.trace = trace.get();
   fleet.cancel = env.cancel;
+  fleet.connectWait = env.connectWait;
   const DisplayMode mode = args.json      ? DisplayMode::kJson
                            : env.terminal ? DisplayMode::kTerminal
                                           : DisplayMode::kPlain;
   const auto start = std::chrono::steady_clock::now();
   std::vector<DeviceResult> results;
   {
-    std::unique_ptr<Display> display = MakeDisplay(mode, env.out, fleet.devices.size());
+    std::unique_ptr<Display> display =
+        MakeDisplay(mode, env.out, fleet.devices.size(), env.rows, env.columns);
     results = RunFleet(fleet, *display);
     display->Finish();
   }

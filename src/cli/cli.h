@@ -2,7 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <ostream>
+
+#include "connection/connector.h"
 
 namespace quento::cli {
 
@@ -11,10 +15,14 @@ struct Environment {
   std::ostream& err;
   bool terminal = false;                      // stdout is a terminal: live bars
   const std::atomic<bool>* cancel = nullptr;  // raised by Ctrl-C
+  int rows = 24;                              // the terminal's size, for the live view
+  int columns = 80;
+  std::uint64_t openFileLimit = 0;  // descriptors the process may hold; 0: no limit
+  std::chrono::milliseconds connectWait = connection::kConnectWait;
 };
 
-// Exit status: 0 all devices succeeded, 1 some failed, 2 usage or firmware file problem,
-// 130 interrupted.
+// Exit status: 0 all devices succeeded, 1 some failed, 2 usage or firmware file problem (or too
+// few open files for the devices at once), 130 interrupted.
 int RunCli(int argc, const char* const* argv, const Environment& env);
 
 }  // namespace quento::cli

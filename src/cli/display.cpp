@@ -1,13 +1,11 @@
 #include "cli/display.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 namespace quento::cli {
 namespace {
@@ -24,30 +22,29 @@ class LinesDisplay final : public Display {
  public:
   LinesDisplay(std::ostream& out, bool json) : m_out(out), m_json(json) {}
   void OnFinish(std::size_t, const DeviceResult& result) override {
-    std::lock_guard lock(m_mutex);
     m_out << (m_json ? ResultJson(result) : ResultLine(result)) << '\n' << std::flush;
   }
 
  private:
-  std::mutex m_mutex;
   std::ostream& m_out;
   bool m_json;
 };
 
-// One line per download in flight and a total line, redrawn in place; finished devices scroll
-// up above them as result lines.
+// One line per download in flight, as many as the terminal has room for, and a total line,
+// redrawn in place on every tick. Finished devices' result lines scroll up above them.
 class TerminalDisplay final : public Display {
  public:
-  TerminalDisplay(std::ostream& out, std::size_t devices)
-      : m_out(out), m_devices(devices), m_thread([this] { Loop(); }) {}
+  TerminalDisplay(std::ostream& out, std::size_t devices, int rows, int columns)
+      : m_out(out),
+        m_devices(devices),
+        m_rows(static_cast<std::size_t>(std::max(rows, 1))),
+        m_columns(static_cast<std::size_t>(std::max(columns, 20))) {}
   ~TerminalDisplay() override { Finish(); }
 
   void OnStart(std::size_t index, const std::string& device) override {
-    std::lock_guard lock(m_mutex);
-    m_live[index] = Live{device, "connecting", 0, 0, Clock::now()};
+    m_live[index] = Live{device, "connecting", 0, 0, 0, Clock::now()};
   }
   void OnProgress(std::size_t index, protocol::Phase phase, int done, int total) override {
-    std::lock_guard lock(m_mutex);
     Live& live = m_live[index];
     live.total = total;
     switch (phase) {
@@ -67,26 +64,28 @@ class TerminalDisplay final : public Display {
         break;
     }
   }
+  // Thousands of devices may end within one tick: their lines wait for the next redraw rather
+  // than each redrawing the whole view.
   void OnFinish(std::size_t index, const DeviceResult& result) override {
-    std::lock_guard lock(m_mutex);
     m_live.erase(index);
     ++m_finished;
     if (result.report.outcome == Outcome::kSuccess) ++m_succeeded;
+    m_pending += ResultLine(result) + '\n';
+  }
+  void OnTick() override {
+    if (m_closed) return;
     Clear();
-    m_out << ResultLine(result) << '\n';
+    m_out << m_pending;
+    m_pending.clear();
     Draw();
+    m_out << std::flush;
   }
   void Finish() override {
-    {
-      std::lock_guard lock(m_mutex);
-      if (m_stop) return;
-      m_stop = true;
-      m_wake.notify_all();
-    }
-    m_thread.join();
-    std::lock_guard lock(m_mutex);
+    if (m_closed) return;
+    m_closed = true;
     Clear();
-    m_out << std::flush;
+    m_out << m_pending << std::flush;
+    m_pending.clear();
   }
 
  private:
@@ -95,56 +94,68 @@ class TerminalDisplay final : public Display {
     std::string phase;
     int total = 0;
     int written = 0;
-    Clock::time_point start;
     int verified = 0;
+    Clock::time_point start;
   };
 
-  void Loop() {
-    std::unique_lock lock(m_mutex);
-    while (!m_stop) {
-      Clear();
-      Draw();
-      m_wake.wait_for(lock, std::chrono::milliseconds(200));
-    }
-  }
-
   void Clear() {
-    for (int i = 0; i < m_drawn; ++i) m_out << "\x1b[1A\x1b[2K";
+    for (std::size_t i = 0; i < m_drawn; ++i) m_out << "\x1b[1A\x1b[2K";
     m_drawn = 0;
   }
 
-  void Draw() {
-    for (const auto& [index, live] : m_live) {
-      const int work = 2 * live.total;
-      const int done = live.written + live.verified;
-      const double fraction = work > 0 ? static_cast<double>(done) / work : 0.0;
-      const double elapsed = std::chrono::duration<double>(Clock::now() - live.start).count();
-      constexpr int kWidth = 24;
-      const int filled = static_cast<int>(std::lround(fraction * kWidth));
-      std::string bar = "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "]";
-      std::string left = fraction > 0.02 ? Seconds(elapsed / fraction - elapsed) + " left" : "";
-      const int blocksDone = live.phase == "verifying" ? live.verified : live.written;
-      m_out << live.device << ' ' << bar << ' ' << live.phase << ' ' << blocksDone << '/'
-            << live.total << " blocks " << Seconds(elapsed) << ' ' << left << '\n';
-      ++m_drawn;
-    }
-    m_out << "total: " << m_finished << '/' << m_devices << " done, " << m_succeeded
-          << " succeeded, " << m_live.size() << " in flight\n"
-          << std::flush;
+  // A line as wide as the terminal would wrap on some terminals, and the cursor would then
+  // come back one line short.
+  void Line(std::string text) {
+    if (text.size() >= m_columns) text.resize(m_columns - 1);
+    m_out << text << '\n';
     ++m_drawn;
   }
 
-  std::mutex m_mutex;
-  std::condition_variable m_wake;
+  std::string DeviceLine(const Live& live) const {
+    const int work = 2 * live.total;
+    const int done = live.written + live.verified;
+    const double fraction = work > 0 ? static_cast<double>(done) / work : 0.0;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - live.start).count();
+    constexpr int kWidth = 24;
+    const int filled = static_cast<int>(std::lround(fraction * kWidth));
+    const std::string bar =
+        "[" + std::string(filled, '#') + std::string(kWidth - filled, '.') + "]";
+    const std::string left = fraction > 0.02 ? Seconds(elapsed / fraction - elapsed) + " left" : "";
+    const int blocksDone = live.phase == "verifying" ? live.verified : live.written;
+    return live.device + ' ' + bar + ' ' + live.phase + ' ' + std::to_string(blocksDone) + '/' +
+           std::to_string(live.total) + " blocks " + Seconds(elapsed) + ' ' + left;
+  }
+
+  void Draw() {
+    // The total line always, and when not every device fits, one line saying how many do not.
+    const bool allFit = m_live.size() < m_rows;
+    const std::size_t shown = allFit ? m_live.size() : (m_rows >= 2 ? m_rows - 2 : 0);
+    auto live = m_live.begin();
+    for (std::size_t i = 0; i < shown; ++i, ++live) Line(DeviceLine(live->second));
+    if (!allFit && m_rows >= 2) {
+      Line("… and " + std::to_string(m_live.size() - shown) + " more in flight");
+    }
+    Line("total: " + std::to_string(m_finished) + '/' + std::to_string(m_devices) + " done, " +
+         std::to_string(m_succeeded) + " succeeded, " + std::to_string(m_live.size()) +
+         " in flight");
+  }
+
   std::ostream& m_out;
   std::size_t m_devices;
+  std::size_t m_rows;
+  std::size_t m_columns;
   std::map<std::size_t, Live> m_live;
+  std::string m_pending;
   std::size_t m_finished = 0;
   std::size_t m_succeeded = 0;
-  int m_drawn = 0;
-  bool m_stop = false;
-  std::thread m_thread;  // last: starts once everything above is built
+  std::size_t m_drawn = 0;
+  bool m_closed = false;
 };
+
+bool ExplainsAFailure(const protocol::DownloadReport& report) {
+  return !report.detail.empty() && report.outcome != Outcome::kSuccess &&
+         report.outcome != Outcome::kCancelled;
+}
 
 }  // namespace
 
@@ -155,6 +166,7 @@ std::string ResultLine(const DeviceResult& result) {
     const std::size_t offset = *result.report.first_difference;
     line += " (block " + std::to_string(offset / 1024) + ", offset " + std::to_string(offset) + ")";
   }
+  if (ExplainsAFailure(result.report)) line += " (" + result.report.detail + ")";
   return line;
 }
 
@@ -164,18 +176,22 @@ std::string ResultJson(const DeviceResult& result) {
       {"device", result.device},
       {"outcome", NameOf(report.outcome)},
       {"message", MessageFor(report.outcome)},
-      {"bytes", report.bytes},
-      {"blocks", report.blocks},
-      {"write_retries", report.write_retries},
-      {"read_retries", report.read_retries},
-      {"seconds", std::round(result.seconds * 100) / 100},
   };
+  if (!report.detail.empty()) object["detail"] = report.detail;
+  object["bytes"] = report.bytes;
+  object["blocks"] = report.blocks;
+  object["write_retries"] = report.write_retries;
+  object["read_retries"] = report.read_retries;
+  object["seconds"] = std::round(result.seconds * 100) / 100;
   if (report.first_difference) object["first_difference"] = *report.first_difference;
   return object.dump();
 }
 
-std::unique_ptr<Display> MakeDisplay(DisplayMode mode, std::ostream& out, std::size_t devices) {
-  if (mode == DisplayMode::kTerminal) return std::make_unique<TerminalDisplay>(out, devices);
+std::unique_ptr<Display> MakeDisplay(DisplayMode mode, std::ostream& out, std::size_t devices,
+                                     int rows, int columns) {
+  if (mode == DisplayMode::kTerminal) {
+    return std::make_unique<TerminalDisplay>(out, devices, rows, columns);
+  }
   return std::make_unique<LinesDisplay>(out, mode == DisplayMode::kJson);
 }
 

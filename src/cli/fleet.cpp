@@ -1,26 +1,37 @@
 #include "cli/fleet.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+#include <exception>
+#include <memory>
 
 #include "cli/trace.h"
-#include "connection/connection_manager.h"
 
 namespace quento::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
+
+// Ctrl-C arrives as a flag set by the signal handler; the loop looks at it this often.
+constexpr auto kCancelPoll = 50ms;
+constexpr int kPollsPerRedraw = 4;
+
+// Bound to the one loop: smaller than a timer that could serve any executor, and ten thousand
+// downloads each hold one.
+using Timer =
+    asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, asio::io_context::executor_type>;
 
 // The command line has no window: the screen operations only feed the progress display, and a
 // message is the device's result line, written once the download has ended.
 class DeviceScreen final : public NoScreen, public protocol::DownloadObserver {
  public:
-  DeviceScreen(std::string address, std::size_t index, FleetObserver& observer)
-      : m_address(std::move(address)), m_index(index), m_observer(observer) {}
-
-  std::string ReadAddressText() override { return m_address; }
+  DeviceScreen(std::size_t index, FleetObserver& observer) : m_index(index), m_observer(observer) {}
 
   void OnPhase(protocol::Phase phase, int blocks) override {
     m_blocks = blocks;
@@ -31,91 +42,142 @@ class DeviceScreen final : public NoScreen, public protocol::DownloadObserver {
   }
 
  private:
-  std::string m_address;
   std::size_t m_index;
   FleetObserver& m_observer;
   int m_blocks = 0;
 };
 
-protocol::Pause MakePause(bool fast, const std::atomic<bool>* cancel) {
-  if (fast) return [](milliseconds) {};
-  // Sleeps in slices so that Ctrl-C is felt within a few tens of milliseconds.
-  return [cancel](milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    for (auto now = Clock::now(); now < end && !(cancel && cancel->load()); now = Clock::now()) {
-      std::this_thread::sleep_for(std::min<Clock::duration>(end - now, milliseconds(20)));
+// Everything the coroutines of one run share. Only the loop's thread touches it.
+class Fleet {
+ public:
+  Fleet(const FleetOptions& options, FleetObserver& observer)
+      : m_options(options),
+        m_observer(observer),
+        m_results(options.devices.size()),
+        m_starts(options.devices.size()),
+        m_ended(options.devices.size(), false) {
+    auto masked = std::make_shared<image::FirmwareImage>(options.image);
+    masked->Mask();
+    m_image = std::move(masked);
+    for (std::size_t i = 0; i < m_results.size(); ++i) {
+      m_results[i].device = options.devices[i].ToString();
+      m_results[i].report.outcome = Outcome::kCancelled;
+      m_results[i].report.bytes = m_image->file_length();
+      m_results[i].report.blocks = m_image->block_count();
     }
-  };
-}
-
-DeviceResult DownloadOne(const FleetOptions& options, std::size_t index, FleetObserver& observer) {
-  const connection::DeviceAddress& device = options.devices[index];
-  DeviceResult result;
-  result.device = device.ToString();
-  result.started = true;
-  result.report.bytes = options.image.file_length();
-  result.report.blocks = options.image.block_count();
-  const auto start = Clock::now();
-  observer.OnStart(index, result.device);
-
-  DeviceScreen screen(connection::FormatIpv4(device.address), index, observer);
-  connection::SystemNetwork network;
-  std::int32_t connected = 0;
-  connection::ConnectionManager manager(
-      screen, network, connected,
-      {.port = device.port, .connectWait = options.connectWait, .idle = {}});
-  const Outcome connect = manager.Connect();
-  if (connect != Outcome::kSuccess) {
-    result.report.outcome = connect;
-  } else {
-    protocol::DownloadOptions download;
-    download.pause = MakePause(options.fast, options.cancel);
-    download.observer = &screen;
-    download.cancel = options.cancel;
-    protocol::Transport* link = manager.transport();
-    std::unique_ptr<TracingTransport> traced;
-    if (options.trace != nullptr) {
-      traced = std::make_unique<TracingTransport>(*link, *options.trace, result.device);
-      link = traced.get();
-    }
-    result.report = protocol::RunDownload(
-        image::LoadResult{image::LoadStatus::kOk, options.image}, *link, screen,
-        [&manager] { manager.ResetConnection(); }, download);
   }
-  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  observer.OnFinish(index, result);
-  return result;
-}
+
+  std::vector<DeviceResult> Run() {
+    const std::size_t jobs =
+        m_options.jobs == 0 ? m_results.size() : std::min(m_options.jobs, m_results.size());
+    m_workers = jobs;
+    for (std::size_t j = 0; j < jobs; ++j) asio::co_spawn(m_io, Worker(), asio::detached);
+    asio::co_spawn(m_io, Watch(), asio::detached);
+    m_io.run();
+    if (Cancelled()) {
+      for (std::size_t i = 0; i < m_results.size(); ++i) {
+        if (!m_results[i].started || m_ended[i]) continue;
+        m_results[i].report.outcome = Outcome::kCancelled;
+        m_results[i].seconds = Elapsed(i);
+        m_observer.OnFinish(i, m_results[i]);
+      }
+    }
+    return std::move(m_results);
+  }
+
+ private:
+  bool Cancelled() const { return m_options.cancel != nullptr && m_options.cancel->load(); }
+
+  double Elapsed(std::size_t index) const {
+    return std::chrono::duration<double>(Clock::now() - m_starts[index]).count();
+  }
+
+  // Takes the next device not yet started until none is left.
+  asio::awaitable<void> Worker() {
+    while (m_next < m_results.size() && !Cancelled()) co_await DownloadOne(m_next++);
+    if (--m_workers == 0) m_poll.cancel();
+  }
+
+  // Looks for Ctrl-C, and has the display redrawn, until the last worker has ended.
+  asio::awaitable<void> Watch() {
+    for (int polls = 1; m_workers > 0; ++polls) {
+      m_poll.expires_after(kCancelPoll);
+      co_await m_poll.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+      if (Cancelled()) {
+        m_io.stop();
+        co_return;
+      }
+      if (polls % kPollsPerRedraw == 0) m_observer.OnTick();
+    }
+  }
+
+  asio::awaitable<void> DownloadOne(std::size_t index) {
+    DeviceResult& result = m_results[index];
+    result.started = true;
+    m_starts[index] = Clock::now();
+    m_observer.OnStart(index, result.device);
+    try {
+      connection::ConnectResult connected =
+          co_await connection::ConnectDevice(m_options.devices[index], m_options.connectWait);
+      result.report.outcome = connected.outcome;
+      result.report.detail = std::move(connected.detail);
+      if (connected.link) {
+        connection::SocketLink& socket = *connected.link;
+        DeviceScreen screen(index, m_observer);
+        // The standard pace on one timer for the whole download: a timer made afresh for every
+        // pause would cost each of ten thousand downloads a frame of its own while it waits.
+        Timer pause(m_executor);
+        std::unique_ptr<TracingTransport> traced;
+        if (m_options.trace != nullptr) {
+          traced = std::make_unique<TracingTransport>(socket, *m_options.trace, result.device);
+        }
+        result.report = co_await protocol::RunDownload(
+            m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, screen,
+            [&socket] { socket.Close(); }, Options(screen, pause));
+      }
+    } catch (const std::exception& e) {
+      // One device's trouble is that device's result; the others carry on.
+      result.report.outcome = Outcome::kFailed;
+      result.report.detail = e.what();
+    }
+    result.seconds = Elapsed(index);
+    m_ended[index] = true;
+    m_observer.OnFinish(index, result);
+  }
+
+  protocol::DownloadOptions Options(DeviceScreen& screen, Timer& pause) const {
+    protocol::DownloadOptions options;
+    options.pause = protocol::NoPause;
+    if (!m_options.fast) {
+      options.pause = [&pause](std::chrono::milliseconds duration) {
+        pause.expires_after(duration);
+        return pause.async_wait(asio::use_awaitable);
+      };
+    }
+    options.observer = &screen;
+    options.cancel = m_options.cancel;
+    return options;
+  }
+
+  const FleetOptions& m_options;
+  FleetObserver& m_observer;
+  std::shared_ptr<const image::FirmwareImage> m_image;
+  std::vector<DeviceResult> m_results;
+  std::vector<Clock::time_point> m_starts;
+  std::vector<bool> m_ended;
+  std::size_t m_next = 0;
+  std::size_t m_workers = 0;
+  // Last: destroying the loop destroys every download still suspended in it, and their sockets
+  // with them, while everything they refer to still exists.
+  asio::io_context m_io{1};
+  asio::io_context::executor_type m_executor = m_io.get_executor();
+  Timer m_poll{m_executor};
+};
 
 }  // namespace
 
 std::vector<DeviceResult> RunFleet(const FleetOptions& options, FleetObserver& observer) {
-  std::vector<DeviceResult> results(options.devices.size());
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    results[i].device = options.devices[i].ToString();
-    results[i].report.outcome = Outcome::kCancelled;
-  }
-  std::atomic<std::size_t> next{0};
-  auto worker = [&] {
-    for (std::size_t i = next++; i < results.size(); i = next++) {
-      if (options.cancel != nullptr && options.cancel->load()) return;
-      results[i] = DownloadOne(options, i, observer);
-    }
-  };
-  const std::size_t jobs =
-      options.jobs == 0 ? results.size() : std::min(options.jobs, results.size());
-  std::vector<std::thread> workers;
-  workers.reserve(jobs);
-  for (std::size_t j = 0; j < jobs; ++j) {
-    try {
-      workers.emplace_back(worker);
-    } catch (const std::system_error&) {
-      break;  // the system is out of threads: carry on with those we have
-    }
-  }
-  if (workers.empty()) worker();
-  for (std::thread& w : workers) w.join();
-  return results;
+  return Fleet(options, observer).Run();
 }
 
 }  // namespace quento::cli

@@ -1,5 +1,6 @@
-// Downloads one image to many devices, at most `jobs` at a time. Every download has its own
-// connection, screen and buffers; they share nothing that changes but the display.
+// Downloads one image to many devices, at most `jobs` at a time, all on one event loop on the
+// calling thread. Every download has its own connection, screen and buffers; they share the
+// masked image, which never changes, and the display.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "connection/address.h"
+#include "connection/connector.h"
 #include "image/firmware_image.h"
 #include "protocol/download.h"
 
@@ -23,7 +25,7 @@ struct DeviceResult {
   bool started = false;  // false when stopped before its turn came
 };
 
-// What a display is told; called from the download threads, so implementations lock.
+// What a display is told, always on the loop's thread.
 class FleetObserver {
  public:
   virtual ~FleetObserver() = default;
@@ -31,6 +33,8 @@ class FleetObserver {
   virtual void OnProgress(std::size_t /*index*/, protocol::Phase /*phase*/, int /*done*/,
                           int /*total*/) {}
   virtual void OnFinish(std::size_t /*index*/, const DeviceResult& /*result*/) {}
+  // Every 200 ms while the run lasts: time to redraw.
+  virtual void OnTick() {}
 };
 
 struct FleetOptions {
@@ -40,9 +44,11 @@ struct FleetOptions {
   bool fast = false;           // no fixed pauses; every reply still waited for
   TraceLog* trace = nullptr;
   const std::atomic<bool>* cancel = nullptr;
-  std::chrono::milliseconds connectWait{3000};
+  std::chrono::milliseconds connectWait = connection::kConnectWait;
 };
 
+// Returns once every device has ended, or soon after `cancel` is raised: then every download
+// in flight is dropped with its socket and reported as kCancelled.
 std::vector<DeviceResult> RunFleet(const FleetOptions& options, FleetObserver& observer);
 
 }  // namespace quento::cli

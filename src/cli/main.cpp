@@ -1,9 +1,11 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <iostream>
 
 #include "cli/cli.h"
+#include "platform/limits.h"
 
 namespace {
 
@@ -23,7 +25,13 @@ int main(int argc, char** argv) {
   // A device that hangs up must never kill the flasher.
   std::signal(SIGPIPE, SIG_IGN);
 
-  const quento::cli::Environment env{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1,
-                                     &g_interrupted};
+  quento::cli::Environment env{std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1, &g_interrupted};
+  winsize size{};
+  if (env.terminal && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
+    env.rows = size.ws_row;
+    if (size.ws_col > 0) env.columns = size.ws_col;
+  }
+  // Every device in flight holds a socket: a fleet needs far more than the usual 1024.
+  env.openFileLimit = quento::platform::RaiseOpenFileLimit();
   return quento::cli::RunCli(argc, argv, env);
 }

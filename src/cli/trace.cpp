@@ -1,7 +1,5 @@
 #include "cli/trace.h"
 
-#include <cstdio>
-
 namespace quento::cli {
 
 TraceLog::TraceLog(const std::string& path) : m_out(path, std::ios::out | std::ios::trunc) {}
@@ -19,21 +17,20 @@ void TraceLog::Write(const std::string& device, const char* direction,
     line += kHex[b & 0xF];
   }
   line += '\n';
-  std::lock_guard lock(m_mutex);
-  m_out << line;
-  m_out.flush();
+  // Flushed at once: whoever watches the file sees each frame as it goes.
+  m_out << line << std::flush;
 }
 
-bool TracingTransport::Send(std::span<const std::uint8_t> frame) {
+asio::awaitable<bool> TracingTransport::Send(std::span<const std::uint8_t> frame) {
   m_log.Write(m_device, "send", frame);
-  return m_inner.Send(frame);
+  co_return co_await m_inner.Send(frame);
 }
 
-std::size_t TracingTransport::Receive(std::span<std::uint8_t> reply,
-                                      std::chrono::milliseconds timeout) {
-  const std::size_t got = m_inner.Receive(reply, timeout);
+asio::awaitable<std::size_t> TracingTransport::Receive(std::span<std::uint8_t> reply,
+                                                       std::chrono::milliseconds timeout) {
+  const std::size_t got = co_await m_inner.Receive(reply, timeout);
   m_log.Write(m_device, "recv", reply.first(got));
-  return got;
+  co_return got;
 }
 
 }  // namespace quento::cli

@@ -3,14 +3,14 @@
 
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <string>
 
 #include "protocol/transport.h"
 
 namespace quento::cli {
 
-// One file for all devices; lines from parallel downloads never interleave.
+// One file for all devices. Every download runs on the one event loop thread, so lines are
+// written whole, one after another.
 class TraceLog {
  public:
   explicit TraceLog(const std::string& path);
@@ -19,7 +19,6 @@ class TraceLog {
   void Write(const std::string& device, const char* direction, std::span<const std::uint8_t> bytes);
 
  private:
-  std::mutex m_mutex;
   std::ofstream m_out;
   std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
@@ -30,9 +29,11 @@ class TracingTransport final : public protocol::Transport {
   TracingTransport(protocol::Transport& inner, TraceLog& log, std::string device)
       : m_inner(inner), m_log(log), m_device(std::move(device)) {}
 
-  bool Send(std::span<const std::uint8_t> frame) override;
-  std::size_t Receive(std::span<std::uint8_t> reply, std::chrono::milliseconds timeout) override;
+  asio::awaitable<bool> Send(std::span<const std::uint8_t> frame) override;
+  asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
+                                       std::chrono::milliseconds timeout) override;
   void DiscardPending() override { m_inner.DiscardPending(); }
+  std::string FailureDetail() const override { return m_inner.FailureDetail(); }
 
  private:
   protocol::Transport& m_inner;

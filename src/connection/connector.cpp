@@ -16,7 +16,6 @@ using asio::ip::tcp;
 using std::chrono::milliseconds;
 
 constexpr auto kAsTuple = asio::experimental::as_tuple(asio::use_awaitable);
-// A device that floods the line must not keep a discard going for ever.
 constexpr std::size_t kMaxDiscard = 1 << 20;
 
 std::string Describe(const char* call, const std::error_code& error) {
@@ -65,11 +64,30 @@ struct SocketLink::Impl : std::enable_shared_from_this<Impl> {
     socket.close(ignored);
   }
 
+  // Reads what is already waiting, without blocking, into `buffer` from `got` on. False once
+  // the stream has ended or failed (the reason is in `failure`).
+  bool ReadWaiting(std::span<std::uint8_t> buffer, std::size_t& got) {
+    while (!ended && got < buffer.size()) {
+      std::error_code error;
+      const std::size_t n =
+          socket.read_some(asio::buffer(buffer.data() + got, buffer.size() - got), error);
+      got += n;
+      if (error == asio::error::would_block) return true;
+      if (error) {
+        // Nothing can arrive after the end of the stream: later receives must not wait for it.
+        ended = true;
+        failure = Describe("receive", error);
+      }
+    }
+    return !ended;
+  }
+
   tcp::socket socket;
   asio::steady_timer deadline;
   unsigned generation = 0;
   bool armed = false;
   bool expired = false;
+  bool ended = false;
   std::string failure;
 };
 
@@ -83,19 +101,25 @@ std::string SocketLink::FailureDetail() const { return m_impl->failure; }
 
 asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
   Impl& s = *m_impl;
-  s.Arm(kSendTimeout, false);
+  const auto rest = [&](std::size_t sent) {
+    return asio::buffer(frame.data() + sent, frame.size() - sent);
+  };
+  // A frame this small almost always fits the socket's buffer at once: only when it does not
+  // is there anything to wait for, under the deadline.
   std::error_code error;
-  std::size_t sent = 0;
-  // A frame this small goes out in one call; the loop only guards the odd short count, so
-  // that a frame is never cut.
-  while (sent < frame.size() && !error) {
-    auto [e, n] =
-        co_await s.socket.async_send(asio::buffer(frame.data() + sent, frame.size() - sent),
-                                     tcp::socket::message_do_not_route, kAsTuple);
-    error = e;
-    sent += n;
+  std::size_t sent = s.socket.send(rest(0), tcp::socket::message_do_not_route, error);
+  if (error == asio::error::would_block || (!error && sent < frame.size())) {
+    s.Arm(kSendTimeout, false);
+    error.clear();
+    // The loop only guards the odd short count, so that a frame is never cut.
+    while (sent < frame.size() && !error) {
+      auto [e, n] =
+          co_await s.socket.async_send(rest(sent), tcp::socket::message_do_not_route, kAsTuple);
+      error = e;
+      sent += n;
+    }
+    s.Disarm();
   }
-  s.Disarm();
   if (!error) co_return true;
   s.failure = s.expired ? NoAnswer("send", kSendTimeout) : Describe("send", error);
   co_return false;
@@ -104,30 +128,34 @@ asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
 asio::awaitable<std::size_t> SocketLink::Receive(std::span<std::uint8_t> reply,
                                                  milliseconds timeout) {
   Impl& s = *m_impl;
+  std::size_t got = 0;
+  // At the loader's pace the reply has usually arrived before anyone asks for it.
+  if (!s.ReadWaiting(reply, got) || got == reply.size()) {
+    if (got == reply.size()) s.failure.clear();
+    co_return got;
+  }
   s.Arm(timeout, false);
-  auto [error, got] =
-      co_await asio::async_read(s.socket, asio::buffer(reply.data(), reply.size()), kAsTuple);
+  auto [error, n] = co_await asio::async_read(
+      s.socket, asio::buffer(reply.data() + got, reply.size() - got), kAsTuple);
   s.Disarm();
+  got += n;
   if (!error) {
     s.failure.clear();
+  } else if (s.expired) {
+    s.failure = NoAnswer("receive", timeout);
   } else {
-    s.failure = s.expired ? NoAnswer("receive", timeout) : Describe("receive", error);
+    s.ended = error != asio::error::operation_aborted;
+    s.failure = Describe("receive", error);
   }
   co_return got;
 }
 
 void SocketLink::DiscardPending() {
   std::array<std::uint8_t, 4096> sink;
-  std::size_t dropped = 0;
-  std::error_code error;
-  while (dropped < kMaxDiscard) {
-    const std::size_t waiting = m_impl->socket.available(error);
-    if (error || waiting == 0) return;
-    // Never more than is waiting, so the read cannot block.
-    const std::size_t n =
-        m_impl->socket.read_some(asio::buffer(sink.data(), std::min(waiting, sink.size())), error);
-    if (error || n == 0) return;
-    dropped += n;
+  // A device that floods the line must not keep a discard going for ever.
+  for (std::size_t dropped = 0; dropped < kMaxDiscard; dropped += sink.size()) {
+    std::size_t got = 0;
+    if (!m_impl->ReadWaiting(sink, got) || got < sink.size()) return;
   }
 }
 
@@ -151,6 +179,8 @@ asio::awaitable<ConnectResult> ConnectDevice(DeviceAddress device, milliseconds 
     result.detail = expired ? NoAnswer("connect", wait) : Describe("connect", connectError);
     co_return result;
   }
+  // Reads and writes are tried at once and only waited for when they cannot complete.
+  impl->socket.non_blocking(true, error);
   result.outcome = Outcome::kSuccess;
   result.link = std::make_unique<SocketLink>(std::move(impl));
   co_return result;

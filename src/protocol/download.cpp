@@ -103,8 +103,8 @@ class Download {
       if (Cancelled()) co_return Outcome::kCancelled;
       ack.fill(0);
       const std::size_t size =
-          BuildBlockWrite(m_frame, static_cast<unsigned>(block), m_image.BlockData(block));
-      if (!co_await SendForReply(std::span(m_frame).first(size))) co_return Outcome::kSendFailed;
+          BuildBlockWrite(m_buffer, static_cast<unsigned>(block), m_image.BlockData(block));
+      if (!co_await SendForReply(std::span(m_buffer).first(size))) co_return Outcome::kSendFailed;
       co_await ReceiveReply(ack);
       if (IsWriteAck(ack)) {
         retries = 0;
@@ -137,7 +137,7 @@ class Download {
     while (block < blocks) {
       if (Cancelled()) co_return Outcome::kCancelled;
       const image::BlockView view = m_image.Block(block);
-      const auto reply = std::span(m_reply).first(BlockReadReplySize(view.size));
+      const auto reply = std::span(m_buffer).first(BlockReadReplySize(view.size));
       std::fill(reply.begin(), reply.end(), 0);
       BuildBlockRead(request, static_cast<unsigned>(block), view.size);
       if (!co_await SendForReply(request)) co_return Outcome::kSendFailed;
@@ -194,8 +194,9 @@ class Download {
   const DownloadOptions& m_options;
   const image::FirmwareImage& m_image;
   DownloadReport m_report;
-  std::array<std::uint8_t, kMaxFrameSize> m_frame{};
-  std::array<std::uint8_t, kMaxFrameSize> m_reply{};
+  // Block-write frames in the write phase, read-back replies in the next: one buffer serves
+  // both, which matters when ten thousand downloads run at once.
+  std::array<std::uint8_t, kMaxFrameSize> m_buffer{};
 };
 
 }  // namespace

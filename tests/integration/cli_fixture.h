@@ -3,15 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/temp_dir.h"
 #include "cli/cli.h"
+#include "connection/address.h"
 #include "device/simulator.h"
+#include "support/temp_dir.h"
 
 namespace quento::testing {
 
@@ -34,15 +36,24 @@ struct CliRun {
   }
 };
 
-inline CliRun RunCliWith(std::vector<std::string> args, const std::atomic<bool>* cancel = nullptr) {
+// What the program would take from the process it runs in.
+struct Surroundings {
+  const std::atomic<bool>* cancel = nullptr;
+  std::uint64_t openFileLimit = 0;
+  std::chrono::milliseconds connectWait = connection::kConnectWait;
+};
+
+inline CliRun RunCliWith(std::vector<std::string> args, Surroundings around = {}) {
   args.insert(args.begin(), "quento-cli");
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   std::ostringstream out;
   std::ostringstream err;
+  cli::Environment env{out, err, false, around.cancel};
+  env.openFileLimit = around.openFileLimit;
+  env.connectWait = around.connectWait;
   CliRun run;
-  run.status = cli::RunCli(static_cast<int>(argv.size()), argv.data(),
-                           cli::Environment{out, err, false, cancel});
+  run.status = cli::RunCli(static_cast<int>(argv.size()), argv.data(), env);
   run.out = out.str();
   run.err = err.str();
   return run;
@@ -54,28 +65,28 @@ inline std::string PatternImage(std::size_t size, unsigned seed = 1) {
   return data;
 }
 
-// The completions once `count` have arrived, or what there is after two seconds.
-inline std::vector<device::CompletedImage> WaitForCompletions(const device::Simulator& simulator,
-                                                              std::size_t count) {
-  for (int i = 0; i < 400 && simulator.completed().size() < count; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return simulator.completed();
+inline std::string Firmware(const TempDir& dir, std::size_t size) {
+  return dir.Write("fw.bin", PatternImage(size)).string();
 }
 
-// A simulator on 127.0.0.1, a free port, with the given faults for every device.
-class SimulatedDevice {
+// The simulated devices of `listen` (as quento-device takes it), each with `faults`, or with
+// `faultsAt` instead for the n-th address of the range (0 the first).
+class SimulatedDevices {
  public:
-  explicit SimulatedDevice(const std::vector<std::string>& faults = {},
-                           std::vector<std::string> listen = {"127.0.0.1:0"}) {
+  explicit SimulatedDevices(const std::string& listen = "127.0.0.1:0",
+                            const std::vector<std::string>& faults = {},
+                            const std::map<std::uint32_t, std::string>& faultsAt = {}) {
     device::SimulatorOptions options;
-    options.listen = std::move(listen);
+    options.listen = {listen};
+    std::string error;
     for (const std::string& fault : faults) {
-      std::string error;
       EXPECT_TRUE(device::AddFault(fault, options.faults, &error)) << error;
     }
+    const auto first = connection::ParseIpv4(listen.substr(0, listen.find_first_of("-:")));
+    for (const auto& [n, fault] : faultsAt) {
+      EXPECT_TRUE(device::AddFault(fault, options.faultsByAddress[*first + n], &error)) << error;
+    }
     m_simulator = std::make_unique<device::Simulator>(std::move(options));
-    std::string error;
     EXPECT_TRUE(m_simulator->Start(&error)) << error;
   }
 
@@ -86,10 +97,17 @@ class SimulatedDevice {
     for (const auto& e : m_simulator->endpoints()) out.push_back(e.ToString());
     return out;
   }
-  // The image the device holds after its last completion, as the operator's file. The tool
-  // does not wait for the device to act on the completion frame, so neither can we at once.
+  // Every completion once `count` have arrived, or what there is after ten seconds. The tool
+  // does not wait for a device to act on the completion frame, so neither can a test at once.
+  std::vector<device::CompletedImage> Completions(std::size_t count) const {
+    for (int i = 0; i < 2000 && m_simulator->completed().size() < count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return m_simulator->completed();
+  }
+  // The image the device holds after its last completion, as the operator's file.
   std::string LastImage() const {
-    const auto done = WaitForCompletions(*m_simulator, 1);
+    const auto done = Completions(1);
     if (done.empty()) return "<none>";
     return std::string(done.back().image.begin(), done.back().image.end());
   }
@@ -97,5 +115,13 @@ class SimulatedDevice {
  private:
   std::unique_ptr<device::Simulator> m_simulator;
 };
+
+// FIRMWARE followed by every address of `devices`.
+inline std::vector<std::string> WithDevices(std::vector<std::string> args,
+                                            const SimulatedDevices& devices) {
+  const auto addresses = devices.addresses();
+  args.insert(args.end(), addresses.begin(), addresses.end());
+  return args;
+}
 
 }  // namespace quento::testing

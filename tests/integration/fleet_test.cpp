@@ -1,18 +1,19 @@
-// Many devices from one quento-cli run.
+// Many devices from one quento-cli run, all on one event loop.
 #include <gmock/gmock.h>
 
 #include <fstream>
-#include <map>
-#include <thread>
+#include <set>
 
+#include "cli/display.h"
 #include "cli_fixture.h"
-#include "connection/address.h"
+#include "platform/limits.h"
 
 namespace quento::testing {
 namespace {
 
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::UnorderedElementsAre;
 
 struct TraceLine {
   long ms = 0;
@@ -32,69 +33,36 @@ std::vector<TraceLine> ReadTrace(const std::filesystem::path& path) {
   return lines;
 }
 
-// "G W0 W1 R0 ..." from the frames a device was sent.
+// The command of every frame `device` was sent, with the block for a block frame: "7B 7800 ...".
 std::string Frames(const std::vector<TraceLine>& trace, const std::string& device) {
   std::string out;
   for (const TraceLine& t : trace) {
     if (t.device != device || t.direction != "send") continue;
-    const std::string command = t.hex.substr(6, 2);
-    if (!out.empty()) out += ' ';
-    if (command == "7B") out += 'G';
-    if (command == "7A") out += 'C';
-    if (command == "78" || command == "79") {
-      out += (command == "78" ? 'W' : 'R') +
-             std::to_string(std::stoi(t.hex.substr(12, 2), nullptr, 16));
-    }
+    out += (out.empty() ? "" : " ") + t.hex.substr(6, 2) +
+           (t.hex.size() > 12 ? t.hex.substr(12, 2) : "");
   }
   return out;
 }
 
-class FleetTest : public ::testing::Test {
- protected:
-  std::string Firmware(std::size_t size) {
-    return dir.Write("fw.bin", PatternImage(size)).string();
-  }
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
-  // Devices on 127.0.0.21 .. 127.0.0.(20 + count), each on its own free port.
-  std::unique_ptr<device::Simulator> Fleet(int count,
-                                           const std::map<int, std::string>& faults = {}) {
-    device::SimulatorOptions options;
-    options.listen = {"127.0.0.21-127.0.0." + std::to_string(20 + count) + ":0"};
-    for (const auto& [n, fault] : faults) {
-      std::string error;
-      EXPECT_TRUE(device::AddFault(fault, options.faultsByAddress[0x7F000014u + n], &error));
-    }
-    auto fleet = std::make_unique<device::Simulator>(std::move(options));
-    std::string error;
-    EXPECT_TRUE(fleet->Start(&error)) << error;
-    return fleet;
-  }
-
-  static std::vector<std::string> Addresses(const device::Simulator& fleet) {
-    std::vector<std::string> out;
-    for (const auto& e : fleet.endpoints()) out.push_back(e.ToString());
-    return out;
-  }
-
+TEST(Fleet, MixedOutcomes_EachDeviceGetsItsOwnResult) {
   TempDir dir;
-};
-
-TEST_F(FleetTest, MixedOutcomes_EachDeviceGetsItsOwnResult) {
-  auto fleet = Fleet(5, {{2, "silent"}, {4, "corrupt-read:0:3"}});
-  std::vector<std::string> args = {"--pacing", "fast", "--json", Firmware(2500)};
-  const auto addresses = Addresses(*fleet);
-  args.insert(args.end(), addresses.begin(), addresses.end());
-  const CliRun run = RunCliWith(args);
+  SimulatedDevices fleet("127.0.0.21-127.0.0.25:0", {}, {{1, "silent"}, {3, "corrupt-read:0:3"}});
+  const CliRun run =
+      RunCliWith(WithDevices({"--pacing", "fast", "--json", Firmware(dir, 2500)}, fleet));
   EXPECT_EQ(run.status, 1);
   std::map<std::string, std::string> outcomes;
   for (const auto& object : run.Objects()) outcomes[object["device"]] = object["outcome"];
-  ASSERT_EQ(outcomes.size(), 5u);
-  EXPECT_EQ(outcomes[addresses[0]], "success");
-  EXPECT_EQ(outcomes[addresses[1]], "no_response");
-  EXPECT_EQ(outcomes[addresses[2]], "success");
-  EXPECT_EQ(outcomes[addresses[3]], "verify_failed");
-  EXPECT_EQ(outcomes[addresses[4]], "success");
-  const auto completed = WaitForCompletions(*fleet, 3);
+  std::vector<std::string> inOrder;
+  for (const std::string& address : fleet.addresses()) inOrder.push_back(outcomes[address]);
+  EXPECT_THAT(inOrder,
+              ElementsAre("success", "no_response", "success", "verify_failed", "success"));
+  const auto completed = fleet.Completions(3);
   EXPECT_EQ(completed.size(), 3u);
   for (const auto& done : completed) {
     EXPECT_EQ(std::string(done.image.begin(), done.image.end()), PatternImage(2500));
@@ -102,27 +70,68 @@ TEST_F(FleetTest, MixedOutcomes_EachDeviceGetsItsOwnResult) {
   EXPECT_THAT(run.err, HasSubstr("3 succeeded, 2 failed (no_response: 1, verify_failed: 1)"));
 }
 
-TEST_F(FleetTest, OneJob_NeverOverlapsDownloads) {
-  auto fleet = Fleet(3);
+TEST(Fleet, ThousandDevicesFromOneProcess_AllSucceedEachHoldingExactlyTheImage) {
+  // Two sockets a device, the tool's and the simulator's, both in this process.
+  const std::uint64_t limit = platform::RaiseOpenFileLimit();
+  if (limit != 0 && limit < 2100) GTEST_SKIP() << "open-files limit " << limit << " is too low";
+  TempDir dir;
+  SimulatedDevices fleet("127.3.0.1-127.3.3.232:0");
+  const auto addresses = fleet.addresses();
+  ASSERT_EQ(addresses.size(), 1000u);
+  const CliRun run =
+      RunCliWith(WithDevices({"--pacing", "fast", "--json", Firmware(dir, 1500)}, fleet));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(run.err, HasSubstr("summary: 1000 devices, 1000 succeeded, 0 failed"));
+  std::set<std::string> holding;
+  for (const auto& done : fleet.Completions(1000)) {
+    if (std::string(done.image.begin(), done.image.end()) == PatternImage(1500)) {
+      holding.insert(done.device.ToString());
+    }
+  }
+  EXPECT_EQ(holding, std::set<std::string>(addresses.begin(), addresses.end()));
+}
+
+TEST(Fleet, MoreDevicesAtOnceThanOpenFiles_RefusedBeforeAnyContactUnlessFewerJobs) {
+  TempDir dir;
+  SimulatedDevices fleet("127.0.5.1-127.0.5.100:0");
+  const auto args = WithDevices({"--pacing", "fast", Firmware(dir, 10)}, fleet);
+  const CliRun refused = RunCliWith(args, {.openFileLimit = 64});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(refused.err,
+            "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; "
+            "raise it (ulimit -n 116) or use a smaller -j (at most 48)\n");
+  EXPECT_EQ(fleet.simulator().framesReceived(), 0u);
+  auto fewer = args;
+  fewer.insert(fewer.begin(), {"-j", "8"});
+  const CliRun run = RunCliWith(fewer, {.openFileLimit = 64});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("summary: 100 devices, 100 succeeded"));
+}
+
+TEST(Fleet, OneJob_NeverOverlapsDownloads) {
+  TempDir dir;
+  SimulatedDevices fleet("127.0.0.21-127.0.0.23:0");
   const auto trace = dir.path() / "trace.txt";
-  std::vector<std::string> args = {"--pacing", "fast",         "--jobs",      "1",
-                                   "--trace",  trace.string(), Firmware(3000)};
-  const auto addresses = Addresses(*fleet);
-  args.insert(args.end(), addresses.begin(), addresses.end());
-  ASSERT_EQ(RunCliWith(args).status, 0);
+  ASSERT_EQ(RunCliWith(WithDevices({"--pacing", "fast", "--jobs", "1", "--trace", trace.string(),
+                                    Firmware(dir, 3000)},
+                                   fleet))
+                .status,
+            0);
   std::vector<std::string> order;
   for (const TraceLine& line : ReadTrace(trace)) {
     if (order.empty() || order.back() != line.device) order.push_back(line.device);
   }
-  EXPECT_EQ(order, addresses);  // each device's lines in one unbroken run, in the given order
+  EXPECT_EQ(order, fleet.addresses());  // each device's lines in one unbroken run, in order
 }
 
-TEST_F(FleetTest, Trace_RecordsEveryFrameAndReplyInHex) {
-  auto fleet = Fleet(1);
+TEST(Fleet, Trace_RecordsEveryFrameAndReplyInHex) {
+  TempDir dir;
+  SimulatedDevices fleet;
   const auto trace = dir.path() / "trace.txt";
-  const std::string device = Addresses(*fleet)[0];
-  ASSERT_EQ(RunCliWith({"--pacing", "fast", "--trace", trace.string(), Firmware(2), device}).status,
-            0);
+  const std::string device = fleet.address();
+  ASSERT_EQ(
+      RunCliWith({"--pacing", "fast", "--trace", trace.string(), Firmware(dir, 2), device}).status,
+      0);
   const auto lines = ReadTrace(trace);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].direction + " " + lines[0].hex, "send 1234567B");
@@ -139,54 +148,82 @@ TEST_F(FleetTest, Trace_RecordsEveryFrameAndReplyInHex) {
   for (const TraceLine& line : lines) EXPECT_EQ(line.device, device);
 }
 
-TEST_F(FleetTest, FastPacing_StillResendsPairsAndRetriesReads) {
-  auto fleet = Fleet(1, {{1, "drop-ack:1:1"}});
+TEST(Fleet, FastPacing_StillResendsPairsAndRetriesReads) {
+  TempDir dir;
+  SimulatedDevices fleet("127.0.0.1:0", {"drop-ack:1:1"});
   const auto trace = dir.path() / "trace.txt";
-  const std::string device = Addresses(*fleet)[0];
-  ASSERT_EQ(
-      RunCliWith({"--pacing", "fast", "--trace", trace.string(), Firmware(2048), device}).status,
-      0);
-  EXPECT_EQ(Frames(ReadTrace(trace), device), "G W0 W1 W0 W1 R0 R1 C");
+  const std::string device = fleet.address();
+  ASSERT_EQ(RunCliWith({"--pacing", "fast", "--trace", trace.string(), Firmware(dir, 2048), device})
+                .status,
+            0);
+  EXPECT_EQ(Frames(ReadTrace(trace), device), "7B 7800 7801 7800 7801 7900 7901 7A");
 }
 
-TEST_F(FleetTest, DevicesFile_AddsDevicesAndSkipsCommentsAndBlanks) {
-  auto fleet = Fleet(2);
-  const auto addresses = Addresses(*fleet);
+TEST(Fleet, DevicesFile_AddsDevicesSkipsCommentsAndBlanks_ABadLineIsNamed) {
+  TempDir dir;
+  SimulatedDevices fleet("127.0.0.21-127.0.0.22:0");
+  const auto addresses = fleet.addresses();
   const auto list = dir.Write(
       "devices.txt", "# line 3\n\n  " + addresses[0] + "  # first\n" + addresses[1] + "\n   \n");
-  const CliRun run =
-      RunCliWith({"--pacing", "fast", "--json", "--devices-file", list.string(), Firmware(10)});
+  const CliRun run = RunCliWith(
+      {"--pacing", "fast", "--json", "--devices-file", list.string(), Firmware(dir, 10)});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.Objects().size(), 2u);
+  const auto bad = dir.Write("bad.txt", "127.0.0.1\n# fine\n127.0.0.999\n");
+  const CliRun refused = RunCliWith({"--devices-file", bad.string(), Firmware(dir, 10)});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err, HasSubstr("line 3"));
 }
 
-TEST_F(FleetTest, DevicesFileWithABadLine_IsAUsageErrorNamingTheLine) {
-  const auto list = dir.Write("devices.txt", "127.0.0.1\n# fine\n127.0.0.999\n");
-  const CliRun run = RunCliWith({"--devices-file", list.string(), Firmware(10)});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_THAT(run.err, HasSubstr("line 3"));
-  EXPECT_EQ(RunCliWith({"--devices-file", (dir.path() / "none.txt").string(), Firmware(10)}).status,
-            2);
+TEST(Fleet, Interrupted_DropsEveryDownloadInFlightAndExits130) {
+  TempDir dir;
+  const std::string fw = Firmware(dir, 16 * 1024);  // standard pacing: ~12 s if not stopped
+  // All three at once, or one at a time: the two waiting were never started and print nothing.
+  for (const auto& [jobs, lines] : {std::pair{"3", 3u}, std::pair{"1", 1u}}) {
+    SCOPED_TRACE(jobs);
+    SimulatedDevices fleet("127.0.0.21-127.0.0.23:0");
+    std::atomic<bool> cancel{false};
+    std::thread interrupter([&] {
+      // Wait (bounded) until the downloads are under way, then press Ctrl-C.
+      for (int i = 0; i < 500 && fleet.simulator().framesReceived() < lines; ++i) {
+        std::this_thread::sleep_for(10ms);
+      }
+      cancel = true;
+    });
+    const CliRun run = RunCliWith(WithDevices({"-j", jobs, fw}, fleet), {.cancel = &cancel});
+    interrupter.join();
+    EXPECT_EQ(run.status, 130);
+    EXPECT_EQ(Count(run.out, ": interrupted\n"), lines);
+    EXPECT_THAT(run.out, HasSubstr("3 interrupted"));
+    EXPECT_TRUE(fleet.simulator().completed().empty());
+  }
 }
 
-TEST_F(FleetTest, Interrupted_StopsEveryDownloadAndExits130) {
-  auto fleet = Fleet(3);
-  std::atomic<bool> cancel{false};
-  std::thread interrupter([&] {
-    // Wait (bounded) until the downloads are under way, then press Ctrl-C.
-    for (int i = 0; i < 500 && fleet->framesReceived() < 3; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    cancel = true;
-  });
-  std::vector<std::string> args = {Firmware(16 * 1024)};  // standard pacing: ~12 s if not stopped
-  const auto addresses = Addresses(*fleet);
-  args.insert(args.end(), addresses.begin(), addresses.end());
-  const CliRun run = RunCliWith(args, &cancel);
-  interrupter.join();
-  EXPECT_EQ(run.status, 130);
-  EXPECT_THAT(run.out, HasSubstr("3 interrupted"));
-  EXPECT_TRUE(fleet->completed().empty());
+TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsTheScreen) {
+  std::ostringstream out;
+  const auto display = cli::MakeDisplay(cli::DisplayMode::kTerminal, out, 200, 40, 80);
+  for (std::size_t i = 0; i < 200; ++i) display->OnStart(i, "127.0.1." + std::to_string(i));
+  std::size_t drawn = 0;
+  for (int tick = 0; tick < 3; ++tick) {
+    SCOPED_TRACE(tick);
+    for (std::size_t i = 0; i < 200; ++i)
+      display->OnProgress(i, protocol::Phase::kWriting, tick, 4);
+    out.str("");
+    display->OnTick();
+    EXPECT_EQ(Count(out.str(), "\x1b[1A"), drawn);  // back over exactly what it drew
+    drawn = Count(out.str(), "\n");
+    EXPECT_EQ(drawn, 40u);
+    EXPECT_THAT(out.str(), HasSubstr("… and 162 more in flight\ntotal: 0/200 done"));
+  }
+  // 190 end: their lines scroll up above the view, and the ten still in flight all fit.
+  cli::DeviceResult result;
+  result.report.outcome = Outcome::kSuccess;
+  for (std::size_t i = 0; i < 190; ++i) display->OnFinish(i, result);
+  out.str("");
+  display->OnTick();
+  EXPECT_EQ(Count(out.str(), "\x1b[1A"), 40u);
+  EXPECT_EQ(Count(out.str(), "\n"), 190u + 11u);
+  EXPECT_THAT(out.str(), ::testing::EndsWith("total: 190/200 done, 190 succeeded, 10 in flight\n"));
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <thread>
 
-#include "support/temp_dir.h"
 #include "support/child_process.h"
+#include "support/temp_dir.h"
 
 namespace quento::testing {
 namespace {

@@ -79,6 +79,13 @@ TEST_F(SocketLinkTest, PeerHungUp_ReceiveEndsAndSendFailsWithTheSystemsWords) {
   Bytes reply(6);
   EXPECT_EQ(Receive(reply, 1000ms), 0u);
   EXPECT_FALSE(link->FailureDetail().empty());
+  // Nothing can follow the end of the stream: a later receive does not wait for its time-out.
+  bool ended = false;
+  asio::co_spawn(io, link->Receive(reply, 60s),
+                 [&](std::exception_ptr, std::size_t) { ended = true; });
+  io.restart();
+  io.run_for(5s);
+  EXPECT_TRUE(ended);
   bool sent = true;
   // The first send after a hang-up may still be taken by the system; a later one fails.
   for (int attempt = 0; attempt < 10 && sent; ++attempt) sent = Send(Bytes(8, 1));
