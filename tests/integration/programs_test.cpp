@@ -1,6 +1,6 @@
-// The shipped programs, as an operator runs them: real processes, real pauses, small images.
+// The shipped programs as an operator runs them: real processes, the standard pace, a real
+// Ctrl-C.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
@@ -11,70 +11,33 @@
 namespace quento::testing {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
-using ::testing::StartsWith;
-
 constexpr std::chrono::seconds kWait{20};
 
-class ProgramsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    device = std::make_unique<ChildProcess>(std::vector<std::string>{
-        QUENTO_DEVICE_EXE, "--listen", "127.0.0.1:0", "--save", dir.path().string()});
-    ASSERT_TRUE(device->running());
-    const auto line = device->ReadLine(kWait);  // ready once it says where it listens
-    ASSERT_TRUE(line.has_value());
-    ASSERT_THAT(*line, StartsWith("listening on 127.0.0.1:"));
-    address = line->substr(std::string("listening on ").size());
-  }
-
-  std::string Firmware(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 253);
-    firmware = data;
-    return dir.Write("fw.bin", data).string();
-  }
-
+TEST(Programs, StandardPacedDownloadSaved_ThenCtrlCStopsTheNextWith130) {
   TempDir dir;
-  std::unique_ptr<ChildProcess> device;
-  std::string address;
-  std::string firmware;
-};
+  ChildProcess device(
+      {QUENTO_DEVICE_EXE, "--listen", "127.0.0.1:0", "--save", dir.path().string()});
+  const std::string listening = device.ReadLine(kWait).value_or("");  // ready once it says where
+  ASSERT_THAT(listening, ::testing::StartsWith("listening on 127.0.0.1:"));
+  const std::string address = listening.substr(std::string("listening on ").size());
+  const std::string file = dir.Write("fw.bin", std::string(1000, '\x5a')).string();
 
-TEST_F(ProgramsTest, StandardPacedDownload_DeviceSavesTheOperatorsFile) {
-  ChildProcess cli({QUENTO_CLI_EXE, Firmware(1500), address});
-  const std::string out = cli.Finish(kWait).value_or("<still running>");
-  EXPECT_EQ(cli.status(), 0) << out;
-  EXPECT_THAT(out, StartsWith(address + ": 下载成功！\n"));
-  const auto saved = device->ReadLine(kWait);
-  ASSERT_TRUE(saved.has_value());
-  EXPECT_THAT(*saved, MatchesRegex("saved 1500 bytes from 127\\.0\\.0\\.1:[0-9]+ to .*\\.bin"));
-  const std::string path = saved->substr(saved->rfind(" to ") + 4);
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), firmware);
+  ChildProcess cli({QUENTO_CLI_EXE, file, address});
+  EXPECT_THAT(cli.Finish(kWait).value_or("<still running>"),
+              ::testing::StartsWith(address + ": 下载成功！\n"));
+  EXPECT_EQ(cli.status(), 0);
+  const std::string saved = device.ReadLine(kWait).value_or(" to <nothing saved>");
+  std::ifstream in(saved.substr(saved.rfind(" to ") + 4), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), dir.Read("fw.bin")) << saved;
 
-  device->Signal(SIGTERM);
-  device->Finish(kWait);
-  EXPECT_EQ(device->status(), 0);
-}
-
-TEST_F(ProgramsTest, CtrlC_StopsTheDownloadAndExits130) {
-  const auto trace = dir.path() / "trace.txt";
-  ChildProcess cli({QUENTO_CLI_EXE, "--trace", trace.string(), Firmware(16 * 1024), address});
-  // Ready to be interrupted once the first frame has gone out (bounded wait).
-  const auto started = [&trace] {
-    std::error_code absent;
-    const auto size = std::filesystem::file_size(trace, absent);
-    return !absent && size > 0;
-  };
-  for (int i = 0; i < 1000 && !started(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ChildProcess interrupted(
+      {QUENTO_CLI_EXE, "--trace", (dir.path() / "trace").string(), file, address});
+  for (int i = 0; i < 2000 && dir.Read("trace").empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // until the first frame is out
   }
-  cli.Signal(SIGINT);
-  const std::string out = cli.Finish(kWait).value_or("<still running>");
-  EXPECT_EQ(cli.status(), 130);
-  EXPECT_THAT(out, HasSubstr("1 interrupted"));
+  interrupted.Signal(SIGINT);
+  EXPECT_THAT(interrupted.Finish(kWait).value_or(""), ::testing::HasSubstr(", 1 interrupted"));
+  EXPECT_EQ(interrupted.status(), 130);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -22,6 +23,8 @@ namespace quento::testing {
 
 class ChildProcess {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   explicit ChildProcess(const std::vector<std::string>& argv) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
@@ -34,83 +37,71 @@ class ChildProcess {
     if (::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    m_out.assign(out[0]);
+    m_out = out[0];
   }
   ~ChildProcess() {
-    if (m_pid > 0 && !m_status) {
-      ::kill(m_pid, SIGKILL);
-      int status = 0;
-      ::waitpid(m_pid, &status, 0);
-    }
+    if (m_pid > 0 && !m_status && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
+    ::close(m_out);
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool running() const { return m_pid > 0; }
   void Signal(int signal) { ::kill(m_pid, signal); }
+  std::optional<int> status() const { return m_status; }
 
   // The next stdout line; nullopt at EOF or when `timeout` passes first.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      if (const auto eol = m_buffer.find('\n'); eol != std::string::npos) {
-        std::string line = m_buffer.substr(0, eol);
-        m_buffer.erase(0, eol + 1);
-        return line;
-      }
+    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
+    std::size_t eol;
+    while ((eol = m_buffer.find('\n')) == std::string::npos) {
       if (!Fill(deadline)) return std::nullopt;
     }
+    std::string line = m_buffer.substr(0, eol);
+    m_buffer.erase(0, eol + 1);
+    return line;
   }
 
   // Everything until the child closes stdout and exits; nullopt when `timeout` passes first.
   std::optional<std::string> Finish(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
     while (Fill(deadline)) {
     }
-    if (!m_eof) return std::nullopt;
-    // stdout is closed: the child is exiting, so this wait is short.
-    while (!m_status && std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
+    const int pidfd = m_eof ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
+    int status = 0;
+    if (pidfd >= 0 && Ready(pidfd, deadline) && ::waitpid(m_pid, &status, 0) == m_pid) {
+      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    if (!m_status) return std::nullopt;
-    std::string all = std::move(m_buffer);
-    m_buffer.clear();
-    return all;
+    if (pidfd >= 0) ::close(pidfd);
+    return m_status ? std::optional(std::exchange(m_buffer, {})) : std::nullopt;
   }
-
-  std::optional<int> status() const { return m_status; }
 
  private:
-  bool Fill(std::chrono::steady_clock::time_point deadline) {
-    if (m_eof || !m_out.is_open()) return false;
-    char chunk[4096];
-    bool read = false;
-    m_out.async_read_some(asio::buffer(chunk), [&](std::error_code error, std::size_t n) {
-      if (error) {
-        m_eof = error != asio::error::operation_aborted;
-        return;
-      }
-      m_buffer.append(chunk, n);
-      read = true;
-    });
+  // Whether `fd` becomes readable before `deadline`. The descriptor stays ours.
+  bool Ready(int fd, Deadline deadline) {
+    asio::posix::stream_descriptor watched(m_io, fd);
+    bool ready = false;
+    watched.async_wait(asio::posix::descriptor_base::wait_read,
+                       [&](std::error_code error) { ready = !error; });
     m_io.restart();
     m_io.run_until(deadline);
-    if (!m_io.stopped()) {
-      m_out.cancel();
-      m_io.restart();
-      m_io.run();
-    }
-    return read;
+    watched.cancel();
+    m_io.restart();
+    m_io.run();
+    watched.release();
+    return ready;
   }
 
-  pid_t m_pid = -1;
+  bool Fill(Deadline deadline) {
+    char chunk[4096];
+    const ssize_t n = m_eof || !Ready(m_out, deadline) ? -1 : ::read(m_out, chunk, sizeof chunk);
+    m_eof = m_eof || n == 0;
+    if (n > 0) m_buffer.append(chunk, static_cast<std::size_t>(n));
+    return n > 0;
+  }
+
   asio::io_context m_io;
-  asio::posix::stream_descriptor m_out{m_io};
+  pid_t m_pid = -1;
+  int m_out = -1;
   bool m_eof = false;
   std::string m_buffer;
   std::optional<int> m_status;

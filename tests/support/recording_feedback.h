@@ -1,4 +1,4 @@
-// An operator screen that records what the core did to it.
+// An operator screen that records what the core did to it, as lines like "pos 6".
 #pragma once
 
 #include <string>
@@ -12,54 +12,32 @@ class RecordingFeedback : public OperatorFeedback {
  public:
   std::string address = "127.0.0.1";
   std::vector<std::string> events;
-  std::vector<std::string> messages;
-  std::string status;
-  std::string caption = "连接";
   int position = 0;
   int step = 0;
-  int range = 0;
-  int steps = 0;
-  bool downloadEnabled = false;
-  bool connectEnabled = true;
-  bool browseEnabled = true;
 
   std::string ReadAddressText() override { return address; }
-  void SetStatus(std::string_view text) override {
-    status = text;
-    events.push_back("status " + status);
+  void SetStatus(std::string_view text) override { Record("status", text); }
+  void SetConnectCaption(std::string_view text) override { Record("caption", text); }
+  void EnableButton(Button button, bool on) override {
+    Record("enable", std::to_string(static_cast<int>(button)) + (on ? " on" : " off"));
   }
-  void SetConnectCaption(std::string_view text) override {
-    caption = text;
-    events.push_back("caption " + caption);
-  }
-  void EnableButton(Button button, bool enabled) override {
-    (button == Button::kDownload  ? downloadEnabled
-     : button == Button::kConnect ? connectEnabled
-                                  : browseEnabled) = enabled;
-    events.push_back("enable " + std::to_string(static_cast<int>(button)) + " " +
-                     (enabled ? "on" : "off"));
-  }
-  void SetProgressRange(std::uint16_t upper) override {
-    range = upper;
-    events.push_back("range " + std::to_string(upper));
-  }
+  void SetProgressRange(std::uint16_t upper) override { Record("range", std::to_string(upper)); }
   void SetProgressStep(int value) override {
     step = value;
-    events.push_back("step " + std::to_string(value));
+    Record("step", std::to_string(value));
   }
   void SetProgressPos(int value) override {
     position = value;
-    events.push_back("pos " + std::to_string(value));
+    Record("pos", std::to_string(value));
   }
-  void StepProgress() override {
-    position += step;
-    ++steps;
-  }
-  void ShowMessage(std::string_view text) override {
-    messages.emplace_back(text);
-    events.push_back("message " + std::string(text));
-  }
+  void StepProgress() override { position += step; }
+  void ShowMessage(std::string_view text) override { Record("message", text); }
   void PushMembersToControls() override { events.push_back("push"); }
+
+ private:
+  void Record(std::string_view what, std::string_view value) {
+    events.push_back(std::string(what) + " " + std::string(value));
+  }
 };
 
 }  // namespace quento::testing

@@ -11,10 +11,7 @@ namespace quento::testing {
 
 class TempDir {
  public:
-  TempDir() {
-    std::random_device seed;
-    m_path = std::filesystem::temp_directory_path() /
-             ("quento-test-" + std::to_string(seed()) + std::to_string(seed()));
+  TempDir() : m_path(std::filesystem::temp_directory_path() / Name()) {
     std::filesystem::create_directories(m_path);
   }
   ~TempDir() {
@@ -27,19 +24,22 @@ class TempDir {
   const std::filesystem::path& path() const { return m_path; }
 
   std::filesystem::path Write(const std::string& name, const std::string& content) const {
-    const auto file = m_path / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
+    std::ofstream(m_path / name, std::ios::binary) << content;
+    return m_path / name;
   }
 
   std::string Read(const std::string& name) const {
-    std::ifstream in(m_path / name, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(m_path / name, std::ios::binary).rdbuf();
     return out.str();
   }
 
  private:
+  static std::string Name() {
+    std::random_device seed;
+    return "quento-test-" + std::to_string(seed()) + std::to_string(seed());
+  }
+
   std::filesystem::path m_path;
 };
 

@@ -1,9 +1,7 @@
 // Frames and replies for the tests, all written by the protocol's own builders.
 #pragma once
 
-#include <cstdint>
 #include <initializer_list>
-#include <span>
 #include <vector>
 
 #include "protocol/frames.h"

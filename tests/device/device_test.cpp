@@ -1,0 +1,236 @@
+// quento-device: the fault grammar and one device's answers without sockets, the simulator on real
+// loopback sockets (free ports, played through a plain TCP client), and the program as a child.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "device/device_state.h"
+#include "image/firmware_image.h"
+#include "support/child_process.h"
+#include "support/tcp_client.h"
+#include "support/temp_dir.h"
+#include "support/wire.h"
+
+namespace quento::device {
+namespace {
+
+using namespace quento::testing;
+using namespace std::chrono_literals;
+
+// A fault plan from fault texts; a text that does not parse fails the test.
+FaultPlan Plan(const std::vector<const char*>& faults) {
+  FaultPlan plan;
+  for (const char* text : faults) EXPECT_TRUE(AddFault(text, plan, nullptr)) << text;
+  return plan;
+}
+
+// Polls `done` for at most 5 s: a completion has no reply to wait for.
+template <typename Predicate>
+bool Eventually(Predicate done) {
+  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
+  return done();
+}
+
+Bytes Masked(Bytes data) {
+  for (auto& b : data) b ^= image::kMask;
+  return data;
+}
+
+Bytes Flipped(Bytes data, std::size_t at) {
+  data[at] ^= 0xFF;
+  return data;
+}
+
+TEST(AddFault, GoodTextsAccepted_BadOnesRefusedWithAReason) {
+  Plan({"silent", "ignore-greeting", "ignore-greeting:3", "drop-ack:4", "drop-ack:5:always",
+        "wrong-ack:6:2", "corrupt-read:7", "corrupt-read:8:0", "wrong-read-index:2", "delay:20",
+        "split:15", "junk:9", "close-after:3"});
+  for (const char* bad :
+       {"", "loud", "silent:1", "drop-ack", "drop-ack:256", "drop-ack:1:x", "drop-ack:1:2:3",
+        "delay", "delay:-1", "delay:abc", "delay:99999999999999", "split:", "junk:1:2",
+        "corrupt-read:1:1024", "close-after", "ignore-greeting:-2", "wrong-ack:+1", " silent"}) {
+    FaultPlan plan;
+    std::string error;
+    EXPECT_FALSE(AddFault(bad, plan, &error)) << bad;
+    EXPECT_NE(error, "") << bad;
+  }
+  // What the answers below cannot show: the timings, and the counts left out.
+  EXPECT_EQ(Plan({"delay:20"}).delay, 20ms);
+  EXPECT_EQ(Plan({"split:15"}).splitGap, 15ms);
+  EXPECT_EQ(Plan({"ignore-greeting"}).ignoreGreetings, 1);
+  EXPECT_EQ(Plan({"drop-ack:4"}).dropAck.at(4), 1);
+}
+
+// One frame and what the device does about it. No frame stands for a new connection, which the
+// device refuses by closing it.
+struct Step {
+  Bytes frame;
+  Response expected;
+};
+Step Answers(Bytes frame, Bytes reply, bool close = false) { return {frame, {reply, close, {}}}; }
+Step Completes(Bytes unmasked) { return {Completion(), {{}, false, unmasked}}; }
+
+TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
+  const Bytes d = Pattern(20), d6 = Flipped(d, 6), g = Greeting(), echo = Echo(), none;
+  const Bytes badSum = Flipped(BlockWrite(0, d), BlockWrite(0, d).size() - 1);
+  const Bytes badLength = Flipped(BlockWrite(0, Bytes(1)), 4);    // 00 01 becomes FF 01
+  const Bytes block0 = Pattern(1024, 5), block1 = Pattern(6, 7);  // masked, as written
+  const struct {
+    std::vector<const char*> faults;
+    std::vector<Step> steps;
+  } cases[] = {
+      // Unwritten bytes read as FF. Blocks from 0 up to a gap make the image; a greeting or a
+      // completion forgets them.
+      {{},
+       {Answers(g, echo), Answers(BlockWrite(0, d), Ack()),
+        Answers(BlockRead(0, 20), ReadReply(0, d)),
+        Answers(BlockRead(0, 24), ReadReply(0, Concat({d, Bytes(4, 0xFF)}))),
+        Answers(BlockRead(9, 3), ReadReply(9, Bytes(3, 0xFF))), Answers(badSum, Refusal()),
+        Answers(badLength, Refusal()), Answers(BlockRead(0, 0), Refusal(protocol::kCmdRead)),
+        Answers(BlockWrite(0, block0), Ack()), Answers(BlockWrite(1, block1), Ack()),
+        Answers(BlockWrite(3, d), Ack()), Completes(Masked(Concat({block0, block1}))),
+        Answers(BlockWrite(0, d), Ack()), Answers(g, echo), Completes(none)}},
+      {{"ignore-greeting:2"}, {Answers(g, none), Answers(g, none), Answers(g, echo)}},
+      {{"drop-ack:1:2"},
+       {Answers(BlockWrite(1, d), none), Answers(BlockWrite(1, d), none),
+        Answers(BlockRead(1, 20), ReadReply(1, d)), Answers(BlockWrite(1, d), Ack())}},
+      {{"wrong-ack:2:always"},
+       {Answers(BlockWrite(2, d), Refusal()), Answers(BlockWrite(2, d), Refusal())}},
+      {{"corrupt-read:0", "corrupt-read:1:100"},
+       {Answers(BlockWrite(0, d), Ack()), Answers(BlockRead(0, 20), ReadReply(0, d6)),
+        Answers(BlockRead(0, 20), ReadReply(0, d6)), Answers(BlockWrite(1, d), Ack()),
+        Answers(BlockRead(1, 20), ReadReply(1, Flipped(d, 19)))}},
+      {{"wrong-read-index:1"},
+       {Answers(BlockWrite(255, d), Ack()), Answers(BlockRead(255, 20), ReadReply(0, d)),
+        Answers(BlockRead(255, 20), ReadReply(255, d))}},
+      {{"junk:5"}, {Answers(g, Concat({echo, Bytes(5, 0xEE)}))}},
+      {{"silent"},
+       {Answers(g, none), Answers(BlockWrite(0, d), none), Answers(BlockRead(0, 20), none)}},
+      {{"close-after:2"},
+       {Answers({}, {}), Answers(g, echo), Answers(g, echo, true), Answers(g, echo)}},
+      {{"close-after:0"}, {Answers({}, {}, true), Answers({}, {})}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.faults.empty() ? "no fault" : c.faults[0]);
+    DeviceState device({0x7F000001, 18810}, Plan(c.faults));
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(&step - c.steps.data());
+      const Response r = step.frame.empty() ? Response{{}, !device.OnConnect(), std::nullopt}
+                                            : device.Handle(FrameParser().Feed(step.frame).at(0));
+      const Response& e = step.expected;
+      EXPECT_EQ(std::tie(r.reply, r.close, r.completedImage),
+                std::tie(e.reply, e.close, e.completedImage));
+    }
+  }
+}
+
+// Past 256 addresses one listener serves them all, yet each address is a device of its own: its
+// blocks and its faults, across connections.
+TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_AnUnlistedOneClosedAtOnce) {
+  const std::uint32_t first = 0x7F010001, last = first + 999;
+  // The common faults, replaced for two of them.
+  Simulator sim({.listen = {"127.1.0.1-127.1.3.232:0"},
+                 .faults = Plan({"silent", "close-after:2"}),
+                 .faultsByAddress = {{first, {}}, {last, {}}}});
+  ASSERT_TRUE(sim.Start(nullptr));
+  ASSERT_EQ(sim.endpoints().size(), 1000u);
+  const std::uint16_t port = sim.endpoints()[0].port;  // every address answers on it below
+
+  TcpClient keeper(first, port);
+  ASSERT_TRUE(keeper.Send(Concat({Greeting(), BlockWrite(0, Bytes(4, 0x11))})));
+  EXPECT_EQ(keeper.Read(12), Concat({Echo(), Ack()}));
+  TcpClient faulty(first + 1, port);
+  ASSERT_TRUE(faulty.Send(Concat({Greeting(), Completion()})));
+  EXPECT_EQ(faulty.ReadUntilClosed(), Bytes{});  // silent, then closed after two frames
+  TcpClient lastOne(last, port);
+  ASSERT_TRUE(lastOne.Send(Greeting()));
+  EXPECT_EQ(lastOne.Read(6), Echo());
+  TcpClient again(first, port);  // its block is still there
+  ASSERT_TRUE(again.Send(Completion()));
+  ASSERT_TRUE(Eventually([&] { return sim.completed().size() == 2; }));
+  std::vector<std::pair<std::uint32_t, Bytes>> done;
+  for (const auto& image : sim.completed()) done.emplace_back(image.device.address, image.image);
+  EXPECT_EQ(done, (decltype(done){{first + 1, {}}, {first, Masked(Bytes(4, 0x11))}}));
+
+  TcpClient stranger(last + 1, port);
+  ASSERT_TRUE(stranger.connected());
+  EXPECT_EQ(stranger.ReadUntilClosed(), Bytes{});
+}
+
+TEST(SimulatorStop, IdleConnectionAndHeldReplies_StopReturnsAndClosesThemAll) {
+  const std::uint32_t delayed = 0x7F000001, split = 0x7F000002;
+  const Bytes echo = Echo();
+  Simulator sim(
+      {.listen = {"127.0.0.1-127.0.0.2:0"},
+       .faultsByAddress = {{delayed, Plan({"delay:600000"})}, {split, Plan({"split:600000"})}}});
+  ASSERT_TRUE(sim.Start(nullptr));
+  const auto at = sim.endpoints();
+  TcpClient idle(delayed, at[0].port), held(delayed, at[0].port), halved(split, at[1].port);
+  ASSERT_TRUE(held.Send(Greeting()) && halved.Send(Greeting()));
+  EXPECT_EQ(halved.Read(3), Bytes(echo.begin(), echo.begin() + 3));  // then the gap
+  ASSERT_TRUE(Eventually([&] { return sim.framesReceived() == 2; }));
+  sim.Stop();
+  sim.Stop();
+  for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
+}
+
+// The exit status of the program run with `args`.
+std::optional<int> ExitStatus(std::vector<std::string> args) {
+  args.insert(args.begin(), QUENTO_DEVICE_BIN);
+  ChildProcess program(args);
+  return program.Finish(10s) ? program.status() : std::nullopt;
+}
+
+// Replies held back and cut in two still carry the exact bytes, and an image is saved under the
+// next free number, never over an earlier file.
+TEST(QuentoDevice, ServesEachAddressWithItsFaults_SavesBesideEarlierImages_ExitsZeroOnSigterm) {
+  TempDir dir;
+  ChildProcess program({QUENTO_DEVICE_BIN, "--listen", "127.0.0.1-127.0.0.2:0", "--save",
+                        dir.path().string(), "--fault", "127.0.0.1/delay:2", "--fault",
+                        "127.0.0.1/split:2", "--fault", "127.0.0.2/silent", "--fault",
+                        "127.0.0.2/close-after:1"});
+  unsigned ports[3] = {};
+  for (int i = 0; i < 2; ++i) {
+    const std::string line = program.ReadLine(10s).value_or("");
+    unsigned host = 0, port = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "listening on 127.0.0.%u:%u", &host, &port), 2) << line;
+    ports[host % 3] = port;
+  }
+  TcpClient silent(0x7F000002, ports[2]);
+  ASSERT_TRUE(silent.Send(Greeting()));
+  EXPECT_EQ(silent.ReadUntilClosed(), Bytes{});
+  EXPECT_NE(program.ReadLine(10s).value_or("").find("(close-after fault)"), std::string::npos);
+
+  const std::string stem = "127.0.0.1_" + std::to_string(ports[1]);
+  dir.Write(stem + "-0001.bin", "an earlier run's");
+  const Bytes image = Pattern(1000), block = Masked(image);
+  TcpClient client(0x7F000001, ports[1]);
+  ASSERT_TRUE(client.Send(
+      Concat({Greeting(), BlockWrite(0, block), BlockRead(0, block.size()), Completion()})));
+  // An echo, an acknowledgement, and the block in an 8-byte frame.
+  EXPECT_EQ(client.Read(1020), Concat({Echo(), Ack(), ReadReply(0, block)}));
+  const std::string saved = program.ReadLine(10s).value_or("");
+  EXPECT_TRUE(saved.starts_with("saved 1000 bytes from 127.0.0.1:") &&
+              saved.ends_with(" to " + (dir.path() / (stem + "-0002.bin")).string()))
+      << saved;
+  EXPECT_EQ(dir.Read(stem + "-0002.bin"), std::string(image.begin(), image.end()));
+  EXPECT_EQ(dir.Read(stem + "-0001.bin"), "an earlier run's");
+  EXPECT_EQ(ExitStatus({"--listen", "127.0.0.1:" + std::to_string(ports[1])}), 1) << "bound twice";
+  program.Signal(SIGTERM);
+  ASSERT_TRUE(program.Finish(10s).has_value());
+  EXPECT_EQ(program.status(), 0);
+}
+
+TEST(QuentoDevice, BadCommandLine_ExitsTwo_AddressListedTwiceOne_VersionZero) {
+  for (const char* bad :
+       {"--fault=explode", "--fault=127.0.0.5/explode", "--fault=300.0.0.1/silent",
+        "--listen=127.0.0.1:99999", "--listen=127.0.0.5-127.0.0.1",
+        "--listen=127.0.0.0-127.1.0.0:1", "--no-such-option"})
+    EXPECT_EQ(ExitStatus({bad}), 2) << bad;
+  EXPECT_EQ(ExitStatus({"--listen", "127.3.0.1-127.3.1.44:0", "--listen", "127.3.0.1:0"}), 1);
+  EXPECT_EQ(ExitStatus({"--version"}), 0);
+}
+
+}  // namespace
+}  // namespace quento::device
