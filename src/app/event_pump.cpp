@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <chrono>
 #include <exception>
 
@@ -40,10 +41,21 @@ void RunOnWindowThread(asio::io_context& io, asio::awaitable<void> task) {
   bool done = false;
   std::exception_ptr failure;
   io.restart();
-  asio::co_spawn(io, std::move(task), [&](std::exception_ptr e) {
-    failure = e;
-    done = true;
-  });
+  // The end is marked inside the same handler that finishes the task. Left to a completion
+  // handler of its own, the end would wait for the next slice, and the messages pumped before
+  // it (a click posted just as the last message box closed) would be thrown away as if the
+  // work were still running.
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        try {
+          co_await std::move(task);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        done = true;
+      },
+      asio::detached);
   // The socket's completions and the timers are waited for in slices, and the window's
   // messages handled between them. The loop ends with the task: its own work keeps the
   // event loop from running dry before that.
