@@ -2,16 +2,10 @@
 
 #include <windows.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
-#include <chrono>
-#include <exception>
+#include "connection/window_loop.h"
 
 namespace quento::app {
 namespace {
-
-// Short enough that painting never lags visibly behind the progress bar.
-constexpr std::chrono::milliseconds kSlice{15};
 
 bool IsInput(UINT message) {
   return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
@@ -38,32 +32,7 @@ void PumpPendingMessages() {
 }
 
 void RunOnWindowThread(asio::io_context& io, asio::awaitable<void> task) {
-  bool done = false;
-  std::exception_ptr failure;
-  io.restart();
-  // The end is marked inside the same handler that finishes the task. Left to a completion
-  // handler of its own, the end would wait for the next slice, and the messages pumped before
-  // it (a click posted just as the last message box closed) would be thrown away as if the
-  // work were still running.
-  asio::co_spawn(
-      io,
-      [&]() -> asio::awaitable<void> {
-        try {
-          co_await std::move(task);
-        } catch (...) {
-          failure = std::current_exception();
-        }
-        done = true;
-      },
-      asio::detached);
-  // The socket's completions and the timers are waited for in slices, and the window's
-  // messages handled between them. The loop ends with the task: its own work keeps the
-  // event loop from running dry before that.
-  while (!done) {
-    PumpPendingMessages();
-    io.run_one_for(kSlice);
-  }
-  if (failure) std::rethrow_exception(failure);
+  connection::RunBesideWindow(io, std::move(task), PumpPendingMessages);
 }
 
 }  // namespace quento::app

@@ -1,11 +1,8 @@
 #include "app/quento_dlg.h"
 
-#include <filesystem>
-
 #include "app/about_dlg.h"
 #include "app/event_pump.h"
 #include "app/file_dialog.h"
-#include "protocol/download.h"
 #include "resource.h"
 
 namespace quento::app {
@@ -110,16 +107,10 @@ void CQuentoDlg::OnBrowseClicked() {
 }
 
 void CQuentoDlg::OnDownloadClicked() {
-  protocol::Transport* link = m_manager.transport();
-  if (link == nullptr) return;  // the button is enabled only while connected
+  if (!m_manager.connected()) return;  // the button is enabled only while connected
   BusyScope busy(*this);
   // The download runs on the window's thread; the window paints through its pauses.
-  RunOnWindowThread(m_io, Download(*link));
-}
-
-asio::awaitable<void> CQuentoDlg::Download(protocol::Transport& link) {
-  co_await protocol::RunDownload(image::LoadFirmware(std::filesystem::path(m_filePath)), link,
-                                 *this, [this] { m_manager.ResetConnection(); });
+  RunOnWindowThread(m_io, m_manager.OnDownloadClicked(m_filePath));
 }
 
 std::string CQuentoDlg::ReadAddressText() { return Narrow(m_ipAddressCtrl.Text()); }

@@ -41,7 +41,6 @@ class CQuentoDlg final : public Dialog, public OperatorFeedback {
   void OnConnectClicked();
   void OnBrowseClicked();
   void OnDownloadClicked();
-  asio::awaitable<void> Download(protocol::Transport& link);
   bool OnSysCommand(WPARAM command);
   bool OnPaint();
 

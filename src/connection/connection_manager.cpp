@@ -1,5 +1,6 @@
 #include "connection/connection_manager.h"
 
+#include "image/firmware_image.h"
 #include "protocol/texts.h"
 
 namespace quento::connection {
@@ -47,6 +48,14 @@ void ConnectionManager::Disconnect() {
   m_ui.EnableButton(Button::kDownload, false);
   m_ui.SetConnectCaption(text::kConnectCaption);
   m_ui.ShowMessage(text::kDisconnected);
+}
+
+asio::awaitable<void> ConnectionManager::OnDownloadClicked(std::filesystem::path firmware,
+                                                           protocol::DownloadOptions options) {
+  if (!m_deviceSocket) co_return;
+  co_await protocol::RunDownload(
+      image::LoadFirmware(firmware), *m_deviceSocket, m_ui, [this] { ResetConnection(); },
+      std::move(options));
 }
 
 int ConnectionManager::ResetConnection() {

@@ -6,11 +6,13 @@
 #include <asio/awaitable.hpp>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "connection/address.h"
 #include "connection/connector.h"
+#include "protocol/download.h"
 #include "protocol/operator_feedback.h"
 #include "protocol/outcome.h"
 
@@ -34,6 +36,10 @@ class ConnectionManager {
   // the outcome has been shown to the operator.
   asio::awaitable<Outcome> Connect();
   void Disconnect();
+  // The Download button: checks the file, then downloads it to the connected device and resets
+  // the connection, whatever the end. Does nothing while disconnected.
+  asio::awaitable<void> OnDownloadClicked(std::filesystem::path firmware,
+                                          protocol::DownloadOptions options = {});
   // Closes the connection and shows the disconnected state, whatever the state was.
   int ResetConnection();
 
