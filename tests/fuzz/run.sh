@@ -7,7 +7,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="$(dirname "$(dirname "$here")")/build/fuzz"
 CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j 2
-for target in frames frame_parser download; do
+for target in frame_parser download; do
   log="$build/$target.log"
   artifacts="$build/artifacts/$target/"
   mkdir -p "$build/corpus/$target" "$artifacts"
