@@ -9,8 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/read.hpp>
+#include <asio/read_until.hpp>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -23,8 +24,6 @@ namespace quento::testing {
 
 class ChildProcess {
  public:
-  using Deadline = std::chrono::steady_clock::time_point;
-
   explicit ChildProcess(const std::vector<std::string>& argv) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return;
@@ -37,72 +36,69 @@ class ChildProcess {
     if (::posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ) != 0) m_pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
-    m_out = out[0];
+    m_out.assign(out[0]);
   }
   ~ChildProcess() {
     if (m_pid > 0 && !m_status && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
-    ::close(m_out);
   }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
 
   void Signal(int signal) { ::kill(m_pid, signal); }
   std::optional<int> status() const { return m_status; }
 
   // The next stdout line; nullopt at EOF or when `timeout` passes first.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
-    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
-    std::size_t eol;
-    while ((eol = m_buffer.find('\n')) == std::string::npos) {
-      if (!Fill(deadline)) return std::nullopt;
-    }
-    std::string line = m_buffer.substr(0, eol);
-    m_buffer.erase(0, eol + 1);
+    const auto [error, size] = Await(m_out, timeout, [&](auto done) {
+      asio::async_read_until(m_out, asio::dynamic_buffer(m_buffer), '\n', done);
+    });
+    if (error) return std::nullopt;
+    std::string line = m_buffer.substr(0, size - 1);
+    m_buffer.erase(0, size);
     return line;
   }
 
   // Everything until the child closes stdout and exits; nullopt when `timeout` passes first.
   std::optional<std::string> Finish(std::chrono::milliseconds timeout) {
-    const Deadline deadline = std::chrono::steady_clock::now() + timeout;
-    while (Fill(deadline)) {
-    }
-    const int pidfd = m_eof ? static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)) : -1;
+    const auto [error, size] = Await(m_out, timeout, [&](auto done) {
+      asio::async_read(m_out, asio::dynamic_buffer(m_buffer), done);
+    });
+    if (error != asio::error::eof) return std::nullopt;
+    // Its stdout is closed: it is ending. Its pid's descriptor turns readable once it has.
+    asio::posix::stream_descriptor exited(m_io,
+                                          static_cast<int>(::syscall(SYS_pidfd_open, m_pid, 0)));
     int status = 0;
-    if (pidfd >= 0 && Ready(pidfd, deadline) && ::waitpid(m_pid, &status, 0) == m_pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    if (pidfd >= 0) ::close(pidfd);
-    return m_status ? std::optional(std::exchange(m_buffer, {})) : std::nullopt;
+    if (Await(exited, timeout,
+              [&](auto done) {
+                exited.async_wait(asio::posix::descriptor_base::wait_read,
+                                  [done](std::error_code e) mutable { done(e, 0); });
+              })
+            .first ||
+        ::waitpid(m_pid, &status, 0) != m_pid)
+      return std::nullopt;
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return std::exchange(m_buffer, {});
   }
 
  private:
-  // Whether `fd` becomes readable before `deadline`. The descriptor stays ours.
-  bool Ready(int fd, Deadline deadline) {
-    asio::posix::stream_descriptor watched(m_io, fd);
-    bool ready = false;
-    watched.async_wait(asio::posix::descriptor_base::wait_read,
-                       [&](std::error_code error) { ready = !error; });
-    m_io.restart();
-    m_io.run_until(deadline);
-    watched.cancel();
-    m_io.restart();
-    m_io.run();
-    watched.release();
-    return ready;
-  }
+  using Result = std::pair<std::error_code, std::size_t>;
 
-  bool Fill(Deadline deadline) {
-    char chunk[4096];
-    const ssize_t n = m_eof || !Ready(m_out, deadline) ? -1 : ::read(m_out, chunk, sizeof chunk);
-    m_eof = m_eof || n == 0;
-    if (n > 0) m_buffer.append(chunk, static_cast<std::size_t>(n));
-    return n > 0;
+  // Starts an operation on `on` through `start` and waits at most `timeout` for it to end.
+  template <typename Start>
+  Result Await(asio::posix::stream_descriptor& on, std::chrono::milliseconds timeout, Start start) {
+    Result result{asio::error::timed_out, 0};
+    start([&](std::error_code e, std::size_t n) { result = {e, n}; });
+    m_io.restart();
+    m_io.run_for(timeout);
+    if (!m_io.stopped()) {
+      on.cancel();
+      m_io.run();
+      result.first = asio::error::timed_out;
+    }
+    return result;
   }
 
   asio::io_context m_io;
+  asio::posix::stream_descriptor m_out{m_io};
   pid_t m_pid = -1;
-  int m_out = -1;
-  bool m_eof = false;
   std::string m_buffer;
   std::optional<int> m_status;
 };
