@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
 """Writes quento.ico: a download arrow over a chip, 48/32/16 px, each in 4, 8 and 24 bits.
+With --png DIR it writes the same picture as quento-N.png for the Linux window and desktop
+instead, N from 16 to 256, smoothed, so the icon stays crisp at any scale factor.
 
-Run again only when the picture changes; the .ico is kept in the tree so that a build needs no
-image tools.
+Run again only when the picture changes; the .ico and the PNGs are kept in the tree so that a
+build needs no image tools.
 """
+import os
 import struct
 import sys
+import zlib
 
 # The 16 colours every 4-bit icon is drawn with (the classic VGA set).
 VGA = [(0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0), (0, 0, 128), (128, 0, 128),
@@ -92,5 +96,34 @@ def main(out):
         f.write(data + b''.join(images))
 
 
+def png(n, path, samples=4):
+    """An RGBA PNG of n by n pixels, each the average of samples x samples points."""
+    big = n * samples
+    raw = bytearray()
+    for y in range(n):
+        raw.append(0)  # no filter
+        for x in range(n):
+            r = g = b = a = 0
+            for sy in range(samples):
+                for sx in range(samples):
+                    c = pixel(x * samples + sx, y * samples + sy, big)
+                    if c is not None:
+                        r, g, b, a = r + c[0], g + c[1], b + c[2], a + 1
+            count = samples * samples
+            raw += bytes((r // a, g // a, b // a, 255 * a // count) if a else (0, 0, 0, 0))
+
+    def chunk(kind, data):
+        return (struct.pack('>I', len(data)) + kind + data +
+                struct.pack('>I', zlib.crc32(kind + data) & 0xFFFFFFFF))
+
+    with open(path, 'wb') as f:
+        f.write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', n, n, 8, 6, 0, 0, 0)) +
+                chunk(b'IDAT', zlib.compress(bytes(raw), 9)) + chunk(b'IEND', b''))
+
+
 if __name__ == '__main__':
-    main(sys.argv[1] if len(sys.argv) > 1 else 'quento.ico')
+    if len(sys.argv) > 2 and sys.argv[1] == '--png':
+        for size in (16, 24, 32, 48, 64, 128, 256):
+            png(size, os.path.join(sys.argv[2], 'quento-%d.png' % size))
+    else:
+        main(sys.argv[1] if len(sys.argv) > 1 else 'quento.ico')

@@ -28,4 +28,14 @@ inline constexpr std::string_view kDisconnected = "断开连接成功！";
 inline constexpr std::string_view kConnectCaption = "连接";
 inline constexpr std::string_view kDisconnectCaption = "断开连接";
 
+// The window's own labels and captions. quento.rc keeps the Windows program's copy.
+inline constexpr std::string_view kAppName = "Quento";
+inline constexpr std::string_view kAddressLabel = "IP地址：";
+inline constexpr std::string_view kFileLabel = "下载的文件：";
+inline constexpr std::string_view kDownloadCaption = "下载程序";
+inline constexpr std::string_view kBrowseCaption = "浏览";
+inline constexpr std::string_view kAboutMenu = "&About Quento...";
+inline constexpr std::string_view kAboutCaption = "About Quento";
+inline constexpr std::string_view kAboutText = "Quento, Version 1.0";
+
 }  // namespace quento::text
