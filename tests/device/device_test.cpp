@@ -9,7 +9,7 @@
 #include "device/device_state.h"
 #include "image/firmware_image.h"
 #include "support/child_process.h"
-#include "support/tcp_client.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/wire.h"
 

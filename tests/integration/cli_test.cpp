@@ -11,7 +11,7 @@
 #include "cli/display.h"
 #include "device/simulator.h"
 #include "platform/limits.h"
-#include "support/loopback_listener.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace quento::testing {

@@ -1,11 +1,14 @@
-// The Connect button against real sockets on loopback.
+// The Connect button and the connected socket against real peers on loopback.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <asio/steady_timer.hpp>
+
 #include "connection/connection_manager.h"
-#include "support/loopback_listener.h"
+#include "support/loopback.h"
 #include "support/recording_feedback.h"
 #include "support/run_to_end.h"
+#include "support/wire.h"
 
 namespace quento::connection {
 namespace {
@@ -26,17 +29,17 @@ TEST_F(ConnectionTest, ConnectDisconnectAndReset_ShowEachStateAndTheDeviceSeesEa
   LoopbackListener device;
   ConnectionManager manager(ui, connected, {.port = device.port()});
   RunToEnd(io, manager.OnConnectClicked());
-  auto first = device.Accept();
+  TcpClient first(device);
   EXPECT_EQ(connected, 1);
   EXPECT_NE(manager.transport(), nullptr);
   RunToEnd(io, manager.OnConnectClicked());
   EXPECT_EQ(connected, 0);
-  EXPECT_TRUE(ReadExactly(first, 1).empty());
+  EXPECT_EQ(first.ReadUntilClosed(), Bytes{});
   RunToEnd(io, manager.OnConnectClicked());
-  auto second = device.Accept();
+  TcpClient second(device);
   EXPECT_EQ(manager.ResetConnection(), 0);
   EXPECT_EQ(connected, 0);
-  EXPECT_TRUE(ReadExactly(second, 1).empty());
+  EXPECT_EQ(second.ReadUntilClosed(), Bytes{});
   EXPECT_THAT(ui.events, ElementsAre("caption 断开连接", "enable 1004 on", "message 连接成功！",
                                      "enable 1004 off", "caption 连接", "message 断开连接成功！",
                                      "caption 断开连接", "enable 1004 on", "message 连接成功！",
@@ -69,6 +72,55 @@ TEST_F(ConnectionTest, ConnectThatNeverCompletes_GivesUpAfterTheWaitAndClosesThe
   // With room in the queue again, a socket still trying would now get through.
   ASSERT_TRUE(device.AcceptWithin(1000ms));
   EXPECT_FALSE(device.AcceptWithin(2500ms)) << "the abandoned connect completed after all";
+}
+
+TEST(SocketLink, RealPeer_WholeFramesAndRepliesUntilTheTimeoutOrTheEndOfTheStream) {
+  asio::io_context io;
+  LoopbackListener device;
+  ConnectResult connected = RunToEnd(io, ConnectDevice({0x7F000001, device.port()}));
+  ASSERT_EQ(connected.outcome, Outcome::kSuccess) << connected.detail;
+  SocketLink* link = connected.link.get();
+  TcpClient peer(device);
+  const auto Receive = [&](Bytes& reply, std::chrono::milliseconds timeout) {
+    return RunToEnd(io, link->Receive(reply, timeout));
+  };
+  ASSERT_TRUE(RunToEnd(io, link->Send(Bytes(1032, 0x5A))));
+  EXPECT_EQ(peer.Read(1032), Bytes(1032, 0x5A));
+  // A reply in three segments: one already waiting, two arriving while the receive waits.
+  const Bytes echo = Echo();
+  peer.Send({echo.begin(), echo.begin() + 2});
+  asio::steady_timer later(io, 20ms);
+  later.async_wait([&](std::error_code) { peer.Send({echo.begin() + 2, echo.begin() + 4}); });
+  asio::steady_timer last(io, 40ms);
+  last.async_wait([&](std::error_code) { peer.Send({echo.begin() + 4, echo.end()}); });
+  Bytes reply(6);
+  EXPECT_EQ(Receive(reply, 5s), 6u);
+  EXPECT_EQ(reply, Echo());
+  peer.Send({1, 2, 3});
+  EXPECT_EQ(Receive(reply, 100ms), 3u);
+  EXPECT_EQ(link->FailureDetail(), "receive: no answer within 100 ms");
+  // Junk left waiting is dropped; what comes after it is not.
+  peer.Send({1, 2, 3, 4});
+  reply.resize(1);
+  ASSERT_EQ(Receive(reply, 5s), 1u);
+  link->DiscardPending();
+  peer.Send({0x12});
+  ASSERT_EQ(Receive(reply, 5s), 1u);
+  EXPECT_EQ(reply[0], 0x12);
+  peer.Close();
+  EXPECT_EQ(Receive(reply, 1000ms), 0u);
+  // Nothing can follow the end of the stream: a later receive does not wait for its time-out.
+  bool ended = false;
+  asio::co_spawn(io, link->Receive(reply, 60s),
+                 [&](std::exception_ptr, std::size_t) { ended = true; });
+  io.restart();
+  io.run_for(5s);
+  EXPECT_TRUE(ended);
+  // The first send after a hang-up may still be taken by the system; a later one fails.
+  bool sent = true;
+  for (int attempt = 0; attempt < 10 && sent; ++attempt) sent = RunToEnd(io, link->Send(Bytes(8)));
+  EXPECT_FALSE(sent);
+  EXPECT_EQ(link->FailureDetail().rfind("send: ", 0), 0u) << link->FailureDetail();
 }
 
 }  // namespace
