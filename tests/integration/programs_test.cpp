@@ -40,5 +40,17 @@ TEST(Programs, StandardPacedDownloadSaved_ThenCtrlCStopsTheNextWith130) {
   EXPECT_EQ(interrupted.status(), 130);
 }
 
+// The program learns the open-files limit itself: more devices at once than it allows are refused
+// before any is contacted (none listens here: a contact would end with exit status 1).
+TEST(Programs, FleetBeyondTheOpenFilesLimit_RefusedWithExit2) {
+  TempDir dir;
+  std::string command = "ulimit -n 64 && exec " + std::string(QUENTO_CLI_EXE) + ' ' +
+                        dir.Write("fw.bin", "x").string();
+  for (int i = 1; i <= 100; ++i) command += " 127.0.9." + std::to_string(i) + ":1";
+  ChildProcess cli({"/bin/sh", "-c", command});
+  ASSERT_TRUE(cli.Finish(kWait).has_value());
+  EXPECT_EQ(cli.status(), 2);
+}
+
 }  // namespace
 }  // namespace quento::testing
