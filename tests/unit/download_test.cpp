@@ -70,6 +70,15 @@ std::function<void(Rig&)> Change(std::uint8_t command, int block, int times,
   };
 }
 void Refuse(Bytes& answer) { answer = Refusal(); }
+// Nothing of the first answer to `command` for `block` arrives in time.
+std::function<std::size_t(const SentFrame&, std::size_t)> LateOnce(std::uint8_t command,
+                                                                   int block) {
+  return [=, late = true](const SentFrame& f, std::size_t n) mutable {
+    const bool now = late && f.command == command && f.block == block;
+    late = late && !now;
+    return now ? 0 : n;
+  };
+}
 void WrongIndex(Bytes& answer) { answer[6] ^= 1; }
 void WrongByte(Bytes& answer) { answer[kDataOffset + 6] ^= 1; }
 
@@ -85,6 +94,9 @@ TEST(Download, ScriptedDevice_GetsTheRightFramesAndEndsAsExpected) {
       {2048, Change(kCmdWrite, 1, 99, Refuse), kNoResponse,
        "G W0 W1 W0 W1 W0 W1 W0 W1 W0 W1 W0 W1"},
       {1024, Change(kCmdRead, 0, 99, WrongIndex), kNoResponse, "G W0 R0 R0 R0 R0 R0 R0"},
+      // Block 1's acknowledgement is late once: block 0's may not pass for it.
+      {2048, [](Rig& r) { r.device.deliver = LateOnce(kCmdWrite, 1); }, kSuccess,
+       "G W0 W1 W0 W1 R0 R1 C"},
       {3072, Change(kCmdRead, 1, 1, WrongByte), kVerifyFailed, "G W0 W1 W2 R0 R1"},
       {100, [](Rig& r) { r.device.failSend = 4; }, kSendFailed, "G W0 R0 C"},
   };
