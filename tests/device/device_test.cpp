@@ -10,6 +10,7 @@
 #include "image/firmware_image.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
+#include "support/simulated_devices.h"
 #include "support/temp_dir.h"
 #include "support/wire.h"
 
@@ -24,13 +25,6 @@ FaultPlan Plan(const std::vector<const char*>& faults) {
   FaultPlan plan;
   for (const char* text : faults) EXPECT_TRUE(AddFault(text, plan, nullptr)) << text;
   return plan;
-}
-
-// Polls `done` for at most 5 s: a completion has no reply to wait for.
-template <typename Predicate>
-bool Eventually(Predicate done) {
-  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(1ms);
-  return done();
 }
 
 Bytes Masked(Bytes data) {
@@ -126,16 +120,20 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
 }
 
 // Past 256 addresses one listener serves them all, yet each address is a device of its own: its
-// blocks and its faults, across connections.
-TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_AnUnlistedOneClosedAtOnce) {
+// blocks and its faults, across connections. Stopping closes every connection, also those with
+// an idle device or a reply held back.
+TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryConnection) {
   const std::uint32_t first = 0x7F010001, last = first + 999;
-  // The common faults, replaced for two of them.
-  Simulator sim({.listen = {"127.1.0.1-127.1.3.232:0"},
-                 .faults = Plan({"silent", "close-after:2"}),
-                 .faultsByAddress = {{first, {}}, {last, {}}}});
-  ASSERT_TRUE(sim.Start(nullptr));
-  ASSERT_EQ(sim.endpoints().size(), 1000u);
-  const std::uint16_t port = sim.endpoints()[0].port;  // every address answers on it below
+  const Bytes echo = Echo();
+  // The common faults, replaced for four of them.
+  SimulatedDevices devices({.listen = {"127.1.0.1-127.1.3.232:0"},
+                            .faults = Plan({"silent", "close-after:2"}),
+                            .faultsByAddress = {{first, {}},
+                                                {last, {}},
+                                                {first + 2, Plan({"delay:600000"})},
+                                                {first + 3, Plan({"split:600000"})}}});
+  ASSERT_EQ(devices.at.size(), 1000u);
+  const std::uint16_t port = devices.simulator->endpoints()[0].port;  // every address's
 
   TcpClient keeper(first, port);
   ASSERT_TRUE(keeper.Send(Concat({Greeting(), BlockWrite(0, Bytes(4, 0x11))})));
@@ -148,30 +146,21 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_AnUnlistedOneClo
   EXPECT_EQ(lastOne.Read(6), Echo());
   TcpClient again(first, port);  // its block is still there
   ASSERT_TRUE(again.Send(Completion()));
-  ASSERT_TRUE(Eventually([&] { return sim.completed().size() == 2; }));
-  std::vector<std::pair<std::uint32_t, Bytes>> done;
-  for (const auto& image : sim.completed()) done.emplace_back(image.device.address, image.image);
-  EXPECT_EQ(done, (decltype(done){{first + 1, {}}, {first, Masked(Bytes(4, 0x11))}}));
-
+  const std::string kept(4, static_cast<char>(0x11 ^ image::kMask));  // as the operator's file
+  EXPECT_EQ(devices.Held(2),
+            (std::map<std::string, std::string>{{devices.at[0], kept}, {devices.at[1], ""}}));
   TcpClient stranger(last + 1, port);
   ASSERT_TRUE(stranger.connected());
   EXPECT_EQ(stranger.ReadUntilClosed(), Bytes{});
-}
 
-TEST(SimulatorStop, IdleConnectionAndHeldReplies_StopReturnsAndClosesThemAll) {
-  const std::uint32_t delayed = 0x7F000001, split = 0x7F000002;
-  const Bytes echo = Echo();
-  Simulator sim(
-      {.listen = {"127.0.0.1-127.0.0.2:0"},
-       .faultsByAddress = {{delayed, Plan({"delay:600000"})}, {split, Plan({"split:600000"})}}});
-  ASSERT_TRUE(sim.Start(nullptr));
-  const auto at = sim.endpoints();
-  TcpClient idle(delayed, at[0].port), held(delayed, at[0].port), halved(split, at[1].port);
+  TcpClient idle(first + 2, port), held(first + 2, port), halved(first + 3, port);
+  const std::size_t frames = devices.simulator->framesReceived();
   ASSERT_TRUE(held.Send(Greeting()) && halved.Send(Greeting()));
   EXPECT_EQ(halved.Read(3), Bytes(echo.begin(), echo.begin() + 3));  // then the gap
-  ASSERT_TRUE(Eventually([&] { return sim.framesReceived() == 2; }));
-  sim.Stop();
-  sim.Stop();
+  for (int i = 0; i < 5000 && devices.simulator->framesReceived() < frames + 2; ++i)
+    std::this_thread::sleep_for(1ms);
+  devices.simulator->Stop();
+  devices.simulator->Stop();
   for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
 }
 

@@ -1,17 +1,20 @@
 // quento-cli in-process against simulated devices on loopback: what each ending says, the exit
-// statuses, a fleet on one event loop, and bad input refused before any device is contacted.
+// statuses, a fleet on one event loop, and bad input refused before any device is contacted;
+// then the programs themselves, as child processes.
 #include "cli/cli.h"
 
 #include <gmock/gmock.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "cli/display.h"
-#include "device/simulator.h"
 #include "platform/limits.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
+#include "support/simulated_devices.h"
 #include "support/temp_dir.h"
 
 namespace quento::testing {
@@ -49,30 +52,6 @@ std::string Firmware(const TempDir& dir, std::size_t size) {
   return dir.Write("fw.bin", data).string();
 }
 
-// The devices of `listen` (as quento-device takes it), each with `fault`.
-struct Devices {
-  explicit Devices(const std::string& listen, const std::string& fault = "") {
-    device::SimulatorOptions options{.listen = {listen}};
-    std::string error;
-    EXPECT_TRUE(fault.empty() || device::AddFault(fault, options.faults, &error)) << error;
-    simulator = std::make_unique<device::Simulator>(std::move(options));
-    EXPECT_TRUE(simulator->Start(&error)) << error;
-    for (const auto& e : simulator->endpoints()) at.push_back(e.ToString());
-  }
-  // What each device holds once `count` have completed (bounded wait): the tool does not wait
-  // for a device to act on the completion frame.
-  std::map<std::string, std::string> Held(std::size_t count) const {
-    for (int i = 0; i < 2000 && simulator->completed().size() < count; ++i)
-      std::this_thread::sleep_for(5ms);
-    std::map<std::string, std::string> held;
-    for (const auto& done : simulator->completed())
-      held[done.device.ToString()] = std::string(done.image.begin(), done.image.end());
-    return held;
-  }
-  std::unique_ptr<device::Simulator> simulator;
-  Args at;
-};
-
 struct Ending {
   const char* name;
   int where;          // 0 a simulated device with `fault`, 1 a closed port, 2 a full queue
@@ -93,7 +72,7 @@ TEST_P(Endings, Exit1_JsonObjectNamesTheOutcomeItsTextAndWhatTheSystemSaid) {
   LoopbackListener refusing;
   LoopbackListener full(0);
   const auto queued = full.ConnectClient();  // takes the queue's one place: no handshake completes
-  const Devices device("127.0.0.1:0", e.fault);
+  const SimulatedDevices device("127.0.0.1:0", e.fault);
   const std::string address = Args{device.at[0], "127.0.0.1:" + std::to_string(refusing.port()),
                                    "127.0.0.1:" + std::to_string(full.port())}[e.where];
   refusing.Close();
@@ -132,8 +111,8 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
   const std::uint64_t limit = platform::RaiseOpenFileLimit();
   if (limit != 0 && limit < 2100) GTEST_SKIP() << "open-files limit " << limit << " is too low";
   TempDir dir;
-  const Devices fleet("127.3.0.1-127.3.3.232:0");
-  const Devices silent("127.0.0.1:0", "silent");
+  const SimulatedDevices fleet("127.3.0.1-127.3.3.232:0");
+  const SimulatedDevices silent("127.0.0.1:0", "silent");
   const std::string refused = "127.0.0.1:1";
   std::atomic<bool> cancel{false};
   std::thread ctrlC([&] {
@@ -166,7 +145,7 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
 
 TEST(Fleet, OneJobWithTrace_DevicesFromTheFileOneAfterAnother_EveryFrameInHex) {
   TempDir dir;
-  const Devices fleet("127.0.0.21-127.0.0.22:0");
+  const SimulatedDevices fleet("127.0.0.21-127.0.0.22:0");
   const auto list =
       dir.Write("devices.txt", "# bench 3\n\n " + fleet.at[0] + " # left\n" + fleet.at[1] + "\n");
   const CliRun run = RunCli({"--pacing", "fast", "-j", "1", "--trace", dir.path() / "trace.txt",
@@ -189,7 +168,7 @@ TEST(Fleet, OneJobWithTrace_DevicesFromTheFileOneAfterAnother_EveryFrameInHex) {
 
 TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
   TempDir dir;
-  const Devices fleet("127.0.5.1-127.0.5.100:0");
+  const SimulatedDevices fleet("127.0.5.1-127.0.5.100:0");
   const std::string fw = Firmware(dir, 10);
   const std::string list = dir.Write("bad.txt", fleet.at[0] + "\n#\n127.0.0.999\n").string();
   const std::string big = dir.Write("big.bin", std::string(262145, 'x')).string();
@@ -229,6 +208,49 @@ TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyIts
     drawn = std::ranges::count(out.str(), '\n');
     EXPECT_EQ(drawn, 40);
   }
+}
+
+// The shipped programs as an operator runs them: real processes, the standard pace, a real
+// Ctrl-C.
+constexpr std::chrono::seconds kWait{20};
+
+TEST(Programs, StandardPacedDownloadSaved_ThenCtrlCStopsTheNextWith130) {
+  TempDir dir;
+  ChildProcess device(
+      {QUENTO_DEVICE_EXE, "--listen", "127.0.0.1:0", "--save", dir.path().string()});
+  const std::string listening = device.ReadLine(kWait).value_or("");  // ready once it says where
+  ASSERT_THAT(listening, ::testing::StartsWith("listening on 127.0.0.1:"));
+  const std::string address = listening.substr(std::string("listening on ").size());
+  const std::string file = dir.Write("fw.bin", std::string(1000, '\x5a')).string();
+
+  ChildProcess cli({QUENTO_CLI_EXE, file, address});
+  EXPECT_THAT(cli.Finish(kWait).value_or("<still running>"),
+              ::testing::StartsWith(address + ": 下载成功！\n"));
+  EXPECT_EQ(cli.status(), 0);
+  const std::string saved = device.ReadLine(kWait).value_or(" to <nothing saved>");
+  std::ifstream in(saved.substr(saved.rfind(" to ") + 4), std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), dir.Read("fw.bin")) << saved;
+
+  ChildProcess interrupted(
+      {QUENTO_CLI_EXE, "--trace", (dir.path() / "trace").string(), file, address});
+  for (int i = 0; i < 2000 && dir.Read("trace").empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // until the first frame is out
+  }
+  interrupted.Signal(SIGINT);
+  EXPECT_THAT(interrupted.Finish(kWait).value_or(""), ::testing::HasSubstr(", 1 interrupted"));
+  EXPECT_EQ(interrupted.status(), 130);
+}
+
+// The program learns the open-files limit itself: more devices at once than it allows are refused
+// before any is contacted (none listens here: a contact would end with exit status 1).
+TEST(Programs, FleetBeyondTheOpenFilesLimit_RefusedWithExit2) {
+  TempDir dir;
+  std::string command = "ulimit -n 64 && exec " + std::string(QUENTO_CLI_EXE) + ' ' +
+                        dir.Write("fw.bin", "x").string();
+  for (int i = 1; i <= 100; ++i) command += " 127.0.9." + std::to_string(i) + ":1";
+  ChildProcess cli({"/bin/sh", "-c", command});
+  ASSERT_TRUE(cli.Finish(kWait).has_value());
+  EXPECT_EQ(cli.status(), 2);
 }
 
 }  // namespace

@@ -87,6 +87,7 @@ void QuentoWindowTest::scenario_data() {
   const QString download = "type connect browse download";
   row("start-up", "", "", {}, kChooseFile, "C-B");
   row("connect refused", "type connect", "stopped", {QText(kConnectFailed)}, kChooseFile, "C-B");
+  row("connect without an address", "connect", "", {QText(kConnectFailed)}, kChooseFile, "C-B");
   row("connect, disconnect", "type connect connect", "", {connected, QText(kDisconnected)},
       kChooseFile, "C-B");
   row("Escape stays, Enter connects", "type escape enter", "", {connected}, kChooseFile, "CDB");

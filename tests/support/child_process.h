@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/loopback.h"
+
 extern char** environ;
 
 namespace quento::testing {
@@ -86,13 +88,7 @@ class ChildProcess {
   Result Await(asio::posix::stream_descriptor& on, std::chrono::milliseconds timeout, Start start) {
     Result result{asio::error::timed_out, 0};
     start([&](std::error_code e, std::size_t n) { result = {e, n}; });
-    m_io.restart();
-    m_io.run_for(timeout);
-    if (!m_io.stopped()) {
-      on.cancel();
-      m_io.run();
-      result.first = asio::error::timed_out;
-    }
+    RunFor(m_io, timeout, on);
     return result;
   }
 

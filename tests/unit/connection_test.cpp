@@ -1,10 +1,15 @@
-// The Connect button and the connected socket against real peers on loopback.
+// The connection: device addresses, the Connect button and the connected socket against real
+// peers on loopback, and the event loop beside a window.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
+#include "connection/address.h"
 #include "connection/connection_manager.h"
+#include "connection/window_loop.h"
 #include "support/loopback.h"
 #include "support/recording_feedback.h"
 #include "support/run_to_end.h"
@@ -45,21 +50,6 @@ TEST_F(ConnectionTest, ConnectDisconnectAndReset_ShowEachStateAndTheDeviceSeesEa
                                      "caption 断开连接", "enable 1004 on", "message 连接成功！",
                                      "status 请连接固件进行下载！", "pos 0", "enable 1004 off",
                                      "enable 1002 on", "enable 1005 on", "caption 连接"));
-}
-
-TEST_F(ConnectionTest, AddressThatCannotBeReached_FailsWithTheReasonAndStaysDisconnected) {
-  LoopbackListener closed;
-  ConnectionManager manager(ui, connected, {.port = closed.port()});
-  closed.Close();
-  const std::pair<const char*, const char*> cases[] = {{"127.0.0.1", "connect: "},
-                                                       {"1.2.3.256", "'1.2.3.256' is not"}};
-  for (const auto& [address, detail] : cases) {
-    ui = {};
-    ui.address = address;
-    EXPECT_EQ(RunToEnd(io, manager.Connect()), Outcome::kConnectFailed);
-    EXPECT_THAT(manager.lastFailure(), StartsWith(detail));
-    EXPECT_THAT(ui.events, ElementsAre("message 连接失败，请确认IP地址和端口号是否正确！"));
-  }
 }
 
 // Real time: the abandoned handshake would be retried by the system after about a second.
@@ -121,6 +111,45 @@ TEST(SocketLink, RealPeer_WholeFramesAndRepliesUntilTheTimeoutOrTheEndOfTheStrea
   for (int attempt = 0; attempt < 10 && sent; ++attempt) sent = RunToEnd(io, link->Send(Bytes(8)));
   EXPECT_FALSE(sent);
   EXPECT_EQ(link->FailureDetail().rfind("send: ", 0), 0u) << link->FailureDetail();
+}
+
+TEST(Address, FourDecimalOctetsParse_AnythingElseIsRefused) {
+  EXPECT_EQ(ParseIpv4("192.168.1.20"), 0xC0A80114u);
+  EXPECT_EQ(FormatIpv4(0xC0A80114u), "192.168.1.20");
+  EXPECT_EQ(ParseDevice("10.0.0.1")->port, 18810);
+  EXPECT_EQ(ParseDevice("10.0.0.1:2000")->ToString(), "10.0.0.1:2000");
+  // ParseDevice reads the address with ParseIpv4.
+  for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.256", "01.2.3.4", "1..2.3",
+                          " 1.2.3.4", "1.2.3.4x", "0x7f.0.0.1", "0.0.0.0", "255.255.255.255",
+                          "10.0.0.1:", "10.0.0.1:0", "10.0.0.1:65536", "10.0.0.1:x", ":80"}) {
+    EXPECT_FALSE(ParseDevice(bad)) << bad;
+  }
+}
+
+// The window's event loop beside the download: nothing the window is sent after the work ends
+// may be thrown away with the input that came during it.
+// The window's queue: the pump throws away what waits in it, as it does input during work.
+std::vector<int> g_queue;
+
+// Waits `wait` on the event loop first (0: not at all), then queues a click as its last act.
+asio::awaitable<void> WaitThenClick(std::chrono::milliseconds wait) {
+  if (wait > 0ms) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, wait);
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  g_queue.push_back(1);
+}
+
+TEST(RunBesideWindow, ClickQueuedAsTheTaskEnds_IsLeftForTheWindow) {
+  asio::io_context io(1);
+  for (const auto wait : {0ms, 1ms}) {
+    SCOPED_TRACE(wait.count());
+    int pumped = 0;
+    RunBesideWindow(io, WaitThenClick(wait), [&] { ++pumped, g_queue.clear(); });
+    EXPECT_EQ(g_queue.size(), 1u);
+    EXPECT_GE(pumped, 1);
+    g_queue.clear();
+  }
 }
 
 }  // namespace

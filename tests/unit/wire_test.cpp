@@ -1,15 +1,34 @@
-// The device's frame parser: every frame kind under any split, garbage and bad frames. Arbitrary
-// input is the fuzz target's (tests/fuzz/frame_parser_fuzz.cpp).
-#include "protocol/frame_parser.h"
+// The wire: every frame and reply byte for byte as both sides build them, and the device's frame
+// parser under any split, garbage and bad frames. Arbitrary input is the fuzz target's
+// (tests/fuzz/frame_parser_fuzz.cpp).
+#include "support/wire.h"
 
 #include <gtest/gtest.h>
 
-#include "support/wire.h"
+#include "protocol/frame_parser.h"
 
 namespace quento::protocol {
 namespace {
 
 using namespace quento::testing;
+
+TEST(Frames, EachBuilder_WritesTheExactBytes) {
+  const std::pair<Bytes, Bytes> cases[] = {
+      {Greeting(), {0x12, 0x34, 0x56, 0x7B}},
+      {Completion(), {0x12, 0x34, 0x56, 0x7A}},
+      {BlockWrite(3, {0x10, 0x20}), {0x12, 0x34, 0x56, 0x78, 0x00, 0x02, 0x03, 0x10, 0x20, 0x30}},
+      {BlockWrite(255, {0x5A}), {0x12, 0x34, 0x56, 0x78, 0x00, 0x01, 0xFF, 0x5A, 0x5A}},
+      {BlockRead(5, 1024), {0x12, 0x34, 0x56, 0x79, 0x04, 0x00, 0x05}},
+      {BlockRead(255, 300), {0x12, 0x34, 0x56, 0x79, 0x01, 0x2C, 0xFF}},
+      {Echo(), {0x12, 0x34, 0x56, 0x7B, 0x00, 0x00}},
+      {Ack(), {0x12, 0x34, 0x56, 0x78, 0x00, 0x00}},
+      {Refusal(kCmdRead), {0x12, 0x34, 0x56, 0x79, 0x00, 0x01}},
+      {ReadReply(3, {0x10, 0x20}), {0x12, 0x34, 0x56, 0x79, 0x00, 0x02, 0x03, 0x10, 0x20, 0x30}},
+      {ReadReply(255, {0x61, 0x62, 0x63}),
+       {0x12, 0x34, 0x56, 0x79, 0x00, 0x03, 0xFF, 0x61, 0x62, 0x63, 0x26}},
+  };
+  for (const auto& [built, expected] : cases) EXPECT_EQ(built, expected);
+}
 
 // The frames as letters: G, W, R, C, with "!" after a bad length and "?" after a bad checksum.
 std::string Kinds(const std::vector<Frame>& frames) {

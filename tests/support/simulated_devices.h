@@ -1,0 +1,52 @@
+// Simulated devices in this process on loopback, served as quento-device serves its --listen
+// addresses, and what they hold once downloads have completed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/simulator.h"
+
+namespace quento::testing {
+
+struct SimulatedDevices {
+  explicit SimulatedDevices(device::SimulatorOptions options)
+      : simulator(std::make_unique<device::Simulator>(std::move(options))) {
+    std::string error;
+    EXPECT_TRUE(simulator->Start(&error)) << error;
+    for (const auto& e : simulator->endpoints()) at.push_back(e.ToString());
+  }
+  // Every device of `listen` with `fault` (as quento-device takes them).
+  explicit SimulatedDevices(const std::string& listen, const std::string& fault = "")
+      : SimulatedDevices(Options(listen, fault)) {}
+
+  // What each device holds once `count` completions have arrived, at most 10 s from now: the
+  // tool does not wait for a device to act on its completion frame.
+  std::map<std::string, std::string> Held(std::size_t count) const {
+    for (int i = 0; i < 2000 && simulator->completed().size() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::map<std::string, std::string> held;
+    for (const auto& done : simulator->completed())
+      held[done.device.ToString()] = std::string(done.image.begin(), done.image.end());
+    return held;
+  }
+
+  std::unique_ptr<device::Simulator> simulator;
+  std::vector<std::string> at;  // "ADDR:PORT" of each device
+
+ private:
+  static device::SimulatorOptions Options(const std::string& listen, const std::string& fault) {
+    device::SimulatorOptions options{.listen = {listen}};
+    std::string error;
+    EXPECT_TRUE(fault.empty() || device::AddFault(fault, options.faults, &error)) << error;
+    return options;
+  }
+};
+
+}  // namespace quento::testing
