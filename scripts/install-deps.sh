@@ -15,6 +15,7 @@ packages=(
   wine wine64 xvfb fonts-wqy-microhei x11-utils imagemagick   # Quento.exe tests under Wine
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
+  python3                                # tests read --report files with its csv and xml modules
 )
 
 # CI refreshes the lists and installs once per clone, whatever the machine already has.
