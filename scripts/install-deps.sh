@@ -9,11 +9,13 @@ packages=(
   libcli11-dev                           # command-line parsing
   nlohmann-json3-dev                     # quento-cli --json
   libasio-dev                            # networking and the event loop
+  libssl-dev                             # the image's SHA-256 (libcrypto)
   qt6-base-dev libgl-dev                 # quento, the Linux window (Qt6Gui's CMake package needs the GL headers)
   g++-mingw-w64-x86-64-posix mingw-w64-tools   # Quento.exe
   wine wine64 xvfb fonts-wqy-microhei x11-utils imagemagick   # Quento.exe tests under Wine
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
+  python3                                # tests read --report files with its csv and xml modules
 )
 
 # CI refreshes the lists and installs once per clone, whatever the machine already has.

@@ -10,7 +10,13 @@
 #include "cli/devices_file.h"
 #include "cli/display.h"
 #include "cli/fleet.h"
+#include "cli/report.h"
 #include "cli/trace.h"
+#include "platform/digest.h"
+
+#ifndef QUENTO_VERSION
+#define QUENTO_VERSION "unknown"
+#endif
 
 namespace quento::cli {
 namespace {
@@ -30,6 +36,33 @@ struct Arguments {
   std::string pacing = "standard";
   bool json = false;
   std::string trace;
+  std::string report;
+};
+
+// Tells the display and the report alike.
+class BothObservers final : public FleetObserver {
+ public:
+  BothObservers(FleetObserver& first, FleetObserver* second) : m_first(first), m_second(second) {}
+  void OnStart(std::size_t index, const std::string& device) override {
+    m_first.OnStart(index, device);
+    if (m_second != nullptr) m_second->OnStart(index, device);
+  }
+  void OnProgress(std::size_t index, protocol::Phase phase, int done, int total) override {
+    m_first.OnProgress(index, phase, done, total);
+    if (m_second != nullptr) m_second->OnProgress(index, phase, done, total);
+  }
+  void OnFinish(std::size_t index, const DeviceResult& result) override {
+    m_first.OnFinish(index, result);
+    if (m_second != nullptr) m_second->OnFinish(index, result);
+  }
+  void OnTick() override {
+    m_first.OnTick();
+    if (m_second != nullptr) m_second->OnTick();
+  }
+
+ private:
+  FleetObserver& m_first;
+  FleetObserver* m_second;
 };
 
 std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
@@ -97,7 +130,10 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       ->check(CLI::IsMember({"standard", "fast"}));
   app.add_flag("--json", args.json, "One JSON object per device on stdout (JSON Lines)");
   app.add_option("--trace", args.trace, "Write every frame sent and reply received to this file");
-  app.set_version_flag("--version", "quento-cli 1.0.1");
+  app.add_option("--report", args.report,
+                 "Record every device's result: FILE.csv gets a row per device as it ends "
+                 "(appended), FILE.xml the run as a JUnit test suite");
+  app.set_version_flag("--version", std::string("quento-cli ") + QUENTO_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -139,15 +175,16 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       DeviceResult result;
       result.device = "";
       result.report.outcome = outcome;
-      env.out << ResultJson(result) << '\n';
+      env.out << ResultJson(result, "") << '\n';
     }
     return kExitUsage;
   }
 
   const std::size_t atOnce =
       args.jobs == 0 ? fleet.devices.size() : std::min(args.jobs, fleet.devices.size());
-  const std::string tooFew =
-      TooFewFiles(atOnce, kReservedFiles + (args.trace.empty() ? 0 : 1), env.openFileLimit);
+  const std::uint64_t ownFiles =
+      kReservedFiles + (args.trace.empty() ? 0 : 1) + (args.report.empty() ? 0 : 1);
+  const std::string tooFew = TooFewFiles(atOnce, ownFiles, env.openFileLimit);
   if (!tooFew.empty()) {
     env.err << tooFew << '\n';
     return kExitUsage;
@@ -158,6 +195,18 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     trace = std::make_unique<TraceLog>(args.trace);
     if (!trace->ok()) {
       env.err << "quento-cli: cannot write trace file '" << args.trace << "'\n";
+      return kExitUsage;
+    }
+  }
+
+  // The file's bytes as read: the name of the image in every record of the run.
+  const std::string sha256 = platform::Sha256Hex(firmware.image.bytes());
+  std::unique_ptr<Report> report;
+  if (!args.report.empty()) {
+    std::string error;
+    report = Report::Open(args.report, args.firmware, sha256, error);
+    if (!report) {
+      env.err << "quento-cli: " << error << '\n';
       return kExitUsage;
     }
   }
@@ -175,19 +224,25 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   std::vector<DeviceResult> results;
   {
     std::unique_ptr<Display> display =
-        MakeDisplay(mode, env.out, fleet.devices.size(), env.rows, env.columns);
-    results = RunFleet(fleet, *display);
+        MakeDisplay(mode, env.out, fleet.devices.size(), env.rows, env.columns, sha256);
+    BothObservers observers(*display, report.get());
+    results = RunFleet(fleet, observers);
     display->Finish();
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  (args.json ? env.err : env.out) << Summary(results, seconds) << '\n' << std::flush;
+  (args.json ? env.err : env.out) << Summary(results, seconds) << ", image sha256 " << sha256
+                                  << '\n'
+                                  << std::flush;
+  // A run whose record is incomplete must not pass for a clean one.
+  const bool recorded = report == nullptr || report->Finish(results, seconds);
+  if (!recorded) env.err << "quento-cli: cannot write report '" << args.report << "'\n";
 
   if (env.cancel != nullptr && env.cancel->load()) return kExitInterrupted;
   for (const DeviceResult& r : results) {
     if (r.report.outcome != Outcome::kSuccess) return kExitFailed;
   }
-  return 0;
+  return recorded ? 0 : kExitFailed;
 }
 
 }  // namespace quento::cli

@@ -5,7 +5,8 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <nlohmann/json.hpp>
+
+#include "cli/result_fields.h"
 
 namespace quento::cli {
 namespace {
@@ -20,14 +21,16 @@ std::string Seconds(double s) {
 
 class LinesDisplay final : public Display {
  public:
-  LinesDisplay(std::ostream& out, bool json) : m_out(out), m_json(json) {}
+  LinesDisplay(std::ostream& out, bool json, std::string sha256)
+      : m_out(out), m_json(json), m_sha256(std::move(sha256)) {}
   void OnFinish(std::size_t, const DeviceResult& result) override {
-    m_out << (m_json ? ResultJson(result) : ResultLine(result)) << '\n' << std::flush;
+    m_out << (m_json ? ResultJson(result, m_sha256) : ResultLine(result)) << '\n' << std::flush;
   }
 
  private:
   std::ostream& m_out;
   bool m_json;
+  std::string m_sha256;
 };
 
 // One line per download in flight, as many as the terminal has room for, and a total line,
@@ -170,7 +173,7 @@ std::string ResultLine(const DeviceResult& result) {
   return line;
 }
 
-std::string ResultJson(const DeviceResult& result) {
+nlohmann::ordered_json ResultFields(const DeviceResult& result) {
   const protocol::DownloadReport& report = result.report;
   nlohmann::ordered_json object = {
       {"device", result.device},
@@ -184,15 +187,21 @@ std::string ResultJson(const DeviceResult& result) {
   object["read_retries"] = report.read_retries;
   object["seconds"] = std::round(result.seconds * 100) / 100;
   if (report.first_difference) object["first_difference"] = *report.first_difference;
+  return object;
+}
+
+std::string ResultJson(const DeviceResult& result, std::string_view sha256) {
+  nlohmann::ordered_json object = ResultFields(result);
+  if (!sha256.empty()) object["sha256"] = sha256;
   return object.dump();
 }
 
 std::unique_ptr<Display> MakeDisplay(DisplayMode mode, std::ostream& out, std::size_t devices,
-                                     int rows, int columns) {
+                                     int rows, int columns, std::string sha256) {
   if (mode == DisplayMode::kTerminal) {
     return std::make_unique<TerminalDisplay>(out, devices, rows, columns);
   }
-  return std::make_unique<LinesDisplay>(out, mode == DisplayMode::kJson);
+  return std::make_unique<LinesDisplay>(out, mode == DisplayMode::kJson, std::move(sha256));
 }
 
 }  // namespace quento::cli

@@ -27,6 +27,7 @@
 
 #include "device/device_state.h"
 #include "device/listen_address.h"
+#include "platform/digest.h"
 
 namespace quento::device {
 namespace {
@@ -324,7 +325,10 @@ void Simulator::Impl::RecordCompletion(const DeviceState& device, const std::str
     if (done.savedTo.empty()) Log(error);
   }
   if (!done.savedTo.empty()) {
-    Log("saved " + bytes + " to " + done.savedTo.string());
+    // The digest between the two, so that lines still start "saved N bytes from " and end
+    // " to PATH".
+    Log("saved " + bytes + ", sha256 " + platform::Sha256Hex(image) + ", to " +
+        done.savedTo.string());
   } else {
     Log("received " + bytes + " on " + done.device.ToString());
   }

@@ -203,6 +203,8 @@ TEST(QuentoDevice, ServesEachAddressWithItsFaults_SavesBesideEarlierImages_Exits
   EXPECT_TRUE(saved.starts_with("saved 1000 bytes from 127.0.0.1:") &&
               saved.ends_with(" to " + (dir.path() / (stem + "-0002.bin")).string()))
       << saved;
+  EXPECT_NE(saved.find("sha256 7ebe2a4f850c37cefbfd0a2c14d0135d8f95c3e070e14f5fa47c42ed85123627,"),
+            std::string::npos);
   EXPECT_EQ(dir.Read(stem + "-0002.bin"), std::string(image.begin(), image.end()));
   EXPECT_EQ(dir.Read(stem + "-0001.bin"), "an earlier run's");
   EXPECT_EQ(ExitStatus({"--listen", "127.0.0.1:" + std::to_string(ports[1])}), 1) << "bound twice";

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/display.h"
+#include "cli/report.h"
 #include "platform/limits.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
@@ -45,11 +46,20 @@ Args Concat(Args a, const Args& b) {
   return a;
 }
 
+// A name that reports must quote and escape.
+constexpr const char* kImage = "固件,\"v2\".bin";
+
 // Period 251: a block (1024 bytes) out of place does not look the same.
 std::string Firmware(const TempDir& dir, std::size_t size) {
   std::string data(size, '\0');
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
-  return dir.Write("fw.bin", data).string();
+  return dir.Write(kImage, data).string();
+}
+
+// A --report file as Python's csv or xml.etree module reads it (support/read_report.py).
+nlohmann::json ReadReport(const std::filesystem::path& report) {
+  ChildProcess python({QUENTO_PYTHON, QUENTO_READ_REPORT, report.string()});
+  return nlohmann::json::parse(python.Finish(20s).value_or("null"));
 }
 
 struct Ending {
@@ -76,9 +86,18 @@ TEST_P(Endings, Exit1_JsonObjectNamesTheOutcomeItsTextAndWhatTheSystemSaid) {
   const std::string address = Args{device.at[0], "127.0.0.1:" + std::to_string(refusing.port()),
                                    "127.0.0.1:" + std::to_string(full.port())}[e.where];
   refusing.Close();
-  const CliRun run = RunCli({"--pacing", "fast", "--json", Firmware(dir, 3000), address});
+  const CliRun run = RunCli({"--pacing", "fast", "--json", "--report", dir.path() / "run.XML",
+                             Firmware(dir, 3000), address});
   EXPECT_EQ(run.status, 1);
   const auto object = nlohmann::json::parse(run.out);  // exactly one object
+  EXPECT_EQ(object["sha256"], "e8ca4bf83f56152c01649f88bd7c91b15ae8137d9a709572e04fae55894ea75e");
+  EXPECT_THAT(run.err, HasSubstr("image sha256 " + object["sha256"].get<std::string>()));
+  // The JUnit report holds the same ending, the image's name and its digest.
+  const auto xml = ReadReport(dir.path() / "run.XML");
+  EXPECT_EQ(xml["properties"]["sha256"], object["sha256"]);
+  EXPECT_EQ(xml["cases"][0]["classname"], kImage);
+  EXPECT_EQ(xml["cases"][0]["failure"],
+            (nlohmann::json{{"message", e.message}, {"text", e.detail}}));
   EXPECT_EQ(object["device"], address);
   EXPECT_EQ(object["outcome"], e.outcome);
   EXPECT_EQ(object["message"], e.message);
@@ -119,16 +138,24 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
     fleet.Held(1000);
     cancel = true;
   });
-  const CliRun run = RunCli(
-      Concat({"--pacing", "fast", Firmware(dir, 1500), silent.at[0], refused}, fleet.at), &cancel);
+  const CliRun run = RunCli(Concat({"--pacing", "fast", "--report", dir.path() / "shift.csv",
+                                    Firmware(dir, 1500), silent.at[0], refused},
+                                   fleet.at),
+                            &cancel);
   ctrlC.join();
   // Normally the thousand are done long before the silent device's six greetings are: Ctrl-C
   // then finds it still waiting. A slow (sanitizer) build may see it give up first.
   const bool interrupted = run.status == 130;
   EXPECT_TRUE(interrupted || run.status == 1) << run.status;
   auto held = fleet.Held(1000);
+  // A row for every device, the interrupted one's too, each written as it ended.
+  const auto rows = ReadReport(dir.path() / "shift.csv");
+  ASSERT_EQ(rows.size(), 1002u);
+  EXPECT_EQ(std::ranges::count(rows, "success", [](auto& row) { return row["outcome"]; }), 1000);
+  EXPECT_EQ(rows[0]["image"], kImage);
+  EXPECT_THAT(rows[0]["time"].get<std::string>(), ::testing::MatchesRegex("[0-9-]{10}T[0-9:]{8}Z"));
   for (const std::string& address : fleet.at) {
-    EXPECT_EQ(held[address], dir.Read("fw.bin"));
+    EXPECT_EQ(held[address], dir.Read(kImage));
     EXPECT_THAT(run.out, HasSubstr(address + ": 下载成功！\n"));
   }
   EXPECT_THAT(run.out,
@@ -180,6 +207,8 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
       {{fw}, "no device given"},
       {{"--devices-file", list, fw}, "line 3"},
       {{"--devices-file", dir.path() / "none.txt", fw}, "cannot read devices file"},
+      {{"--report", dir.path() / "shift.txt", fw, fleet.at[0]}, "must be a .csv or .xml file"},
+      {{"--report", dir.path() / "none" / "r.csv", fw, fleet.at[0]}, "cannot write report"},
       {Concat({fw}, fleet.at),
        "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; raise it "
        "(ulimit -n 116) or use a smaller -j (at most 48)\n"}};
@@ -193,6 +222,23 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
   const CliRun fewer = RunCli(Concat({"--pacing", "fast", "-j", "8", fw}, fleet.at), nullptr, 64);
   EXPECT_EQ(fewer.status, 0) << fewer.err;
   EXPECT_THAT(fewer.out, HasSubstr("summary: 100 devices, 100 succeeded"));
+}
+
+// Devices a run never started (Ctrl-C before their turn) get their rows when it ends; a detail that
+// CSV must quote reads back whole; a second run appends under the first one's header.
+TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOneHeader) {
+  TempDir dir;
+  cli::DeviceResult unstarted;
+  unstarted.report.detail = "said \"no\", then";
+  for (int run = 0; run < 2; ++run) {
+    std::string error;
+    cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", error)->Finish({unstarted, {}}, 1);
+  }
+  const auto rows = ReadReport(dir.path() / "r.csv");
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[2]["detail"], unstarted.report.detail);
+  EXPECT_EQ(std::ranges::count(dir.Read("r.csv"), '\n'),
+            std::ranges::count(dir.Read("r.csv"), '\r'));
 }
 
 TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyItself) {

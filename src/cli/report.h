@@ -1,0 +1,29 @@
+// --report FILE: the record of which image went to which device, from which station. A .csv
+// file gets one row per device as it ends, appended to what the file already holds, so one file
+// can keep a whole shift; a .xml file gets the run as one JUnit test suite when it ends, for a
+// CI server.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/fleet.h"
+
+namespace quento::cli {
+
+class Report : public FleetObserver {
+ public:
+  // Opens the report at `path` (UTF-8) for appending, which leaves what an existing file holds
+  // untouched. `firmware` is the image file's path as given, `sha256` its digest. Returns nullptr
+  // with `error` set when the name ends in neither .csv nor .xml (in any case) or the file
+  // cannot be written.
+  static std::unique_ptr<Report> Open(const std::string& path, const std::string& firmware,
+                                      std::string sha256, std::string& error);
+
+  // The run has ended after `seconds`: the devices it never started are recorded as well, and an
+  // XML report is written. False when some of the report could not be written.
+  virtual bool Finish(const std::vector<DeviceResult>& results, double seconds) = 0;
+};
+
+}  // namespace quento::cli
