@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/utf8.h"
-
 namespace quento::app {
 
 // The framework's standard Help command, sent by F1.

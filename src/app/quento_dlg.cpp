@@ -3,6 +3,7 @@
 #include "app/about_dlg.h"
 #include "app/event_pump.h"
 #include "app/file_dialog.h"
+#include "platform/utf16.h"
 #include "resource.h"
 
 namespace quento::app {
@@ -113,11 +114,15 @@ void CQuentoDlg::OnDownloadClicked() {
   RunOnWindowThread(m_io, m_manager.OnDownloadClicked(m_filePath));
 }
 
-std::string CQuentoDlg::ReadAddressText() { return Narrow(m_ipAddressCtrl.Text()); }
+std::string CQuentoDlg::ReadAddressText() { return platform::Narrow(m_ipAddressCtrl.Text()); }
 
-void CQuentoDlg::SetStatus(std::string_view text) { SetItemText(IDC_STATUS, Widen(text)); }
+void CQuentoDlg::SetStatus(std::string_view text) {
+  SetItemText(IDC_STATUS, platform::Widen(text));
+}
 
-void CQuentoDlg::SetConnectCaption(std::string_view text) { SetItemText(IDC_CONNECT, Widen(text)); }
+void CQuentoDlg::SetConnectCaption(std::string_view text) {
+  SetItemText(IDC_CONNECT, platform::Widen(text));
+}
 
 void CQuentoDlg::EnableButton(quento::Button button, bool enabled) {
   switch (button) {
@@ -138,7 +143,7 @@ void CQuentoDlg::SetProgressStep(int step) { m_progressCtrl.SetStep(step); }
 void CQuentoDlg::SetProgressPos(int position) { m_progressCtrl.SetPos(position); }
 void CQuentoDlg::StepProgress() { m_progressCtrl.StepIt(); }
 
-void CQuentoDlg::ShowMessage(std::string_view text) { ShowMessageBox(Widen(text)); }
+void CQuentoDlg::ShowMessage(std::string_view text) { ShowMessageBox(platform::Widen(text)); }
 
 void CQuentoDlg::PushMembersToControls() { UpdateData(false); }
 

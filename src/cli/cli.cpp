@@ -13,6 +13,7 @@
 #include "cli/report.h"
 #include "cli/trace.h"
 #include "platform/digest.h"
+#include "platform/file.h"
 
 #ifndef QUENTO_VERSION
 #define QUENTO_VERSION "unknown"
@@ -141,7 +142,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   }
 
   if (!args.devicesFile.empty()) {
-    std::ifstream in(args.devicesFile);
+    std::ifstream in(platform::PathFromUtf8(args.devicesFile));
     std::string error;
     if (!in) {
       env.err << "quento-cli: cannot read devices file '" << args.devicesFile << "'\n";
@@ -167,7 +168,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   }
 
   // One read of the file for every device, before any of them is contacted.
-  image::LoadResult firmware = image::LoadFirmware(args.firmware);
+  image::LoadResult firmware = image::LoadFirmware(platform::PathFromUtf8(args.firmware));
   if (firmware.status != image::LoadStatus::kOk) {
     const Outcome outcome = protocol::FileCheckOutcome(firmware.status);
     env.err << "quento-cli: " << args.firmware << ": " << MessageFor(outcome) << '\n';
@@ -192,7 +193,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
 
   std::unique_ptr<TraceLog> trace;
   if (!args.trace.empty()) {
-    trace = std::make_unique<TraceLog>(args.trace);
+    trace = std::make_unique<TraceLog>(platform::PathFromUtf8(args.trace));
     if (!trace->ok()) {
       env.err << "quento-cli: cannot write trace file '" << args.trace << "'\n";
       return kExitUsage;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cli/result_fields.h"
+#include "platform/file.h"
 #include "platform/host.h"
 
 #ifndef QUENTO_VERSION
@@ -25,16 +26,6 @@ using SystemClock = std::chrono::system_clock;
 constexpr std::array<std::string_view, 14> kColumns = {
     "time",   "station",       "device",       "outcome", "message", "detail", "bytes",
     "blocks", "write_retries", "read_retries", "seconds", "image",   "sha256", "quento_version"};
-
-// A path from a UTF-8 argument, also where the system's narrow code page is something else.
-fs::path Utf8Path(const std::string& text) {
-  return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string Utf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -209,8 +200,8 @@ class XmlReport final : public Report {
 std::unique_ptr<Report> Report::Open(const std::string& path, const std::string& firmware,
                                      std::string sha256, std::string& error) {
   Run run;
-  run.path = Utf8Path(path);
-  const std::string extension = Lower(Utf8(run.path.extension()));
+  run.path = platform::PathFromUtf8(path);
+  const std::string extension = Lower(platform::Utf8FromPath(run.path.extension()));
   if (extension != ".csv" && extension != ".xml") {
     error = "report '" + path + "' must be a .csv or .xml file";
     return nullptr;
@@ -222,7 +213,7 @@ std::unique_ptr<Report> Report::Open(const std::string& path, const std::string&
     return nullptr;
   }
   run.fields = {{"station", platform::HostName()},
-                {"image", Utf8(Utf8Path(firmware).filename())},
+                {"image", platform::Utf8FromPath(platform::PathFromUtf8(firmware).filename())},
                 {"sha256", std::move(sha256)},
                 {"quento_version", QUENTO_VERSION}};
   if (extension == ".csv") return std::make_unique<CsvReport>(std::move(run), std::move(out));

@@ -2,7 +2,8 @@
 
 namespace quento::cli {
 
-TraceLog::TraceLog(const std::string& path) : m_out(path, std::ios::out | std::ios::trunc) {}
+TraceLog::TraceLog(const std::filesystem::path& path)
+    : m_out(path, std::ios::out | std::ios::trunc | std::ios::binary) {}
 
 void TraceLog::Write(const std::string& device, const char* direction,
                      std::span<const std::uint8_t> bytes) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -13,7 +14,7 @@ namespace quento::cli {
 // written whole, one after another.
 class TraceLog {
  public:
-  explicit TraceLog(const std::string& path);
+  explicit TraceLog(const std::filesystem::path& path);
   bool ok() const { return m_out.good(); }
   // "MS DEVICE send|recv HEX", MS counted from the start of the run.
   void Write(const std::string& device, const char* direction, std::span<const std::uint8_t> bytes);

@@ -1,13 +1,12 @@
 // quento-device's command line.
-#include <pthread.h>
-
 #include <CLI/CLI.hpp>
-#include <csignal>
-#include <iostream>
 
 #include "device/listen_address.h"
 #include "device/simulator.h"
+#include "platform/console.h"
+#include "platform/file.h"
 #include "platform/limits.h"
+#include "platform/program.h"
 
 #ifndef QUENTO_VERSION
 #define QUENTO_VERSION "unknown"
@@ -20,7 +19,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 
 int Usage(const std::string& message) {
-  std::cerr << "quento-device: " << message << "\nRun with --help for more information.\n";
+  platform::StandardError() << "quento-device: " << message
+                            << "\nRun with --help for more information.\n";
   return kExitUsage;
 }
 
@@ -49,13 +49,13 @@ int RunDevice(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
+    const int code = app.exit(e, platform::StandardOutput(), platform::StandardError());
     return code == 0 ? 0 : kExitUsage;
   }
 
   SimulatorOptions options;
   if (!listen.empty()) options.listen = listen;
-  options.saveDir = save;
+  options.saveDir = platform::PathFromUtf8(save);
   std::vector<Endpoint> endpoints;
   for (const auto& text : options.listen) {
     std::string error;
@@ -85,25 +85,10 @@ int RunDevice(int argc, char** argv) {
     }
   }
 
-  options.log = [](std::string_view line) { std::cout << line << std::endl; };
+  options.log = [](std::string_view line) { platform::StandardOutput() << line << std::endl; };
 
-  // Signals are taken by sigwait below: block them before any thread starts, so every thread
-  // inherits the mask.
-  std::signal(SIGPIPE, SIG_IGN);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-  // A shell starts background jobs with SIGINT ignored, and an ignored signal never reaches
-  // sigwait: take the default action back (it cannot run while the signals are blocked).
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
-  struct sigaction previousInt {};
-  struct sigaction previousTerm {};
-  sigaction(SIGINT, &byDefault, &previousInt);
-  sigaction(SIGTERM, &byDefault, &previousTerm);
+  // Before any thread starts: see StopRequestWait.
+  platform::StopRequestWait stopRequest;
   // Connections are descriptors: a fleet needs more than the usual 1024.
   platform::RaiseOpenFileLimit();
 
@@ -111,17 +96,12 @@ int RunDevice(int argc, char** argv) {
   std::string error;
   int status = 0;
   if (simulator.Start(&error)) {
-    int signal = 0;
-    while (sigwait(&stopSignals, &signal) != 0) {
-    }
+    stopRequest.Wait();
     simulator.Stop();
   } else {
-    std::cerr << "quento-device: " << error << '\n';
+    platform::StandardError() << "quento-device: " << error << '\n';
     status = kExitFailure;
   }
-  sigaction(SIGINT, &previousInt, nullptr);
-  sigaction(SIGTERM, &previousTerm, nullptr);
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return status;
 }
 

@@ -3,8 +3,6 @@
 // (a delay, a send to a peer that does not read) and closes its socket.
 #include "device/simulator.h"
 
-#include <fcntl.h>
-
 #include <array>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -15,9 +13,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -28,6 +24,8 @@
 #include "device/device_state.h"
 #include "device/listen_address.h"
 #include "platform/digest.h"
+#include "platform/file.h"
+#include "platform/listener.h"
 
 namespace quento::device {
 namespace {
@@ -47,13 +45,6 @@ std::uint32_t HostOrder(const asio::ip::address& address) {
   return address.is_v4() ? address.to_v4().to_uint() : 0;
 }
 
-// Asio opens sockets without close-on-exec; a child spawned by an in-process user (the tests
-// start programs) must not keep a device's port or connection open.
-template <typename Socket>
-void CloseOnExec(Socket& socket) {
-  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-}
-
 // The port bound, or nothing with `error` set.
 std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::string* error) {
   asio::error_code ec;
@@ -62,8 +53,9 @@ std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::s
     *error = "cannot open a socket: " + ec.message();
     return std::nullopt;
   }
-  CloseOnExec(acceptor);
-  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  // A child spawned by an in-process user (the tests start programs) must not keep a device's
+  // port open.
+  platform::PrepareListener(acceptor, ec);
   acceptor.bind(tcp::endpoint(asio::ip::address_v4(at.address), at.port), ec);
   if (ec) {
     *error = "cannot bind " + at.ToString() + ": " + ec.message();
@@ -231,7 +223,7 @@ asio::awaitable<void> Simulator::Impl::Accept(Listener& listener) {
       if (!co_await Hold(pause, 50ms)) co_return;
       continue;
     }
-    CloseOnExec(socket);
+    platform::KeepFromChildProcesses(socket);
     DeviceState* device = listener.device;
     if (device == nullptr) {
       asio::error_code lost;
@@ -296,21 +288,19 @@ std::filesystem::path Simulator::Impl::Save(const Endpoint& device,
     char counter[16];
     std::snprintf(counter, sizeof counter, "-%04u.bin", ++saveCounter);
     const std::filesystem::path path = options.saveDir / (stem + counter);
-    // "x": never overwrite an image from an earlier run.
-    std::FILE* file = std::fopen(path.c_str(), "wbx");
-    if (file == nullptr) {
-      if (errno == EEXIST) continue;
-      *error = "cannot save to " + path.string() + ": " + std::strerror(errno);
-      return {};
+    std::string why;
+    // Never over an image from an earlier run.
+    switch (platform::WriteNewFile(path, image, why)) {
+      case platform::FileWrite::kOk:
+        return path;
+      case platform::FileWrite::kExists:
+        continue;
+      case platform::FileWrite::kFailed:
+        *error = "cannot save to " + platform::Utf8FromPath(path) + ": " + why;
+        return {};
     }
-    const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
-    if (std::fclose(file) != 0 || !written) {
-      *error = "cannot write " + path.string();
-      return {};
-    }
-    return path;
   }
-  *error = "cannot find a free file name in " + options.saveDir.string();
+  *error = "cannot find a free file name in " + platform::Utf8FromPath(options.saveDir);
   return {};
 }
 
@@ -328,7 +318,7 @@ void Simulator::Impl::RecordCompletion(const DeviceState& device, const std::str
     // The digest between the two, so that lines still start "saved N bytes from " and end
     // " to PATH".
     Log("saved " + bytes + ", sha256 " + platform::Sha256Hex(image) + ", to " +
-        done.savedTo.string());
+        platform::Utf8FromPath(done.savedTo));
   } else {
     Log("received " + bytes + " on " + done.device.ToString());
   }

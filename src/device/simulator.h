@@ -90,7 +90,8 @@ class Simulator {
 };
 
 // The program: parses the command line, starts, prints "listening on ADDR:PORT" for every
-// endpoint, then one line per saved image, until SIGINT/SIGTERM. Returns the exit status.
+// endpoint, then one line per saved image, until a request to stop (platform/program.h).
+// Returns the exit status.
 int RunDevice(int argc, char** argv);
 
 }  // namespace quento::device

@@ -1,9 +1,13 @@
-// Reading a whole file as raw bytes, with the platform's sharing rules.
+// Reading a whole file as raw bytes, with the platform's sharing rules; writing a new one; paths
+// as the programs' UTF-8 text.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 namespace quento::platform {
@@ -16,5 +20,22 @@ enum class FileRead { kOk, kMissing, kUnreadable, kTooLarge };
 // opened with sharing denied, so a program that holds it open makes the read fail.
 FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
                        std::vector<std::uint8_t>& out);
+
+enum class FileWrite { kOk, kExists, kFailed };
+
+// Creates the file at `path` and writes `bytes` into it. A file already there is never replaced
+// (kExists). kFailed sets `error` to the system's reason.
+FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                       std::string& error);
+
+// A path from UTF-8 text and back. Never std::filesystem::path(std::string) or path.string():
+// on Windows they take the ANSI code page, in which Chinese names are lost.
+inline std::filesystem::path PathFromUtf8(std::string_view text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+inline std::string Utf8FromPath(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 }  // namespace quento::platform

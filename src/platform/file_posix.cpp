@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/file.h"
 
@@ -45,6 +46,32 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   }
   out.resize(got);
   return FileRead::kOk;
+}
+
+FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                       std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST) return FileWrite::kExists;
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return FileWrite::kFailed;
+  }
+  bool written = true;
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? std::strerror(errno) : "nothing written";
+      written = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 && written) {
+    error = std::strerror(errno);
+    written = false;
+  }
+  return written ? FileWrite::kOk : FileWrite::kFailed;
 }
 
 }  // namespace quento::platform

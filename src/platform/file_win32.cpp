@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <system_error>
+
 #include "platform/file.h"
 
 namespace quento::platform {
@@ -44,6 +46,32 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   ::CloseHandle(file);
   if (status != FileRead::kOk) out.clear();
   return status;
+}
+
+FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                       std::string& error) {
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_FILE_EXISTS) return FileWrite::kExists;
+    error = std::system_category().message(static_cast<int>(code));
+    return FileWrite::kFailed;
+  }
+  bool written = true;
+  for (std::size_t done = 0; done < bytes.size();) {
+    DWORD n = 0;
+    if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
+                     nullptr) ||
+        n == 0) {
+      error = std::system_category().message(static_cast<int>(::GetLastError()));
+      written = false;
+      break;
+    }
+    done += n;
+  }
+  ::CloseHandle(file);
+  return written ? FileWrite::kOk : FileWrite::kFailed;
 }
 
 }  // namespace quento::platform

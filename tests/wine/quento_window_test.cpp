@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/utf8.h"
+#include "platform/utf16.h"
 #include "protocol/texts.h"
 
 namespace quento::wine {
@@ -104,7 +104,7 @@ constexpr int kAddress = 1000, kConnect = 1002, kPath = 1003, kDownload = 1004, 
 constexpr int kFileNameBox = 1152;                 // in the system's file-open dialog
 constexpr int kBoxText = 0xFFFF, kBoxIcon = 1088;  // in a message box
 
-std::wstring W(std::string_view utf8) { return app::Widen(utf8); }
+std::wstring W(std::string_view utf8) { return platform::Widen(utf8); }
 
 // run_wine_suite.sh hands over Unix paths; Wine shows them on drive Z:.
 std::wstring FromSuite(const char* variable) {

@@ -1,12 +1,12 @@
-// The core speaks UTF-8; the window speaks UTF-16.
+// The programs speak UTF-8; the Windows API speaks UTF-16. Windows only.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace quento::app {
+namespace quento::platform {
 
 std::wstring Widen(std::string_view utf8);
 std::string Narrow(std::wstring_view text);
 
-}  // namespace quento::app
+}  // namespace quento::platform

@@ -1,8 +1,8 @@
-#include "app/utf8.h"
-
 #include <windows.h>
 
-namespace quento::app {
+#include "platform/utf16.h"
+
+namespace quento::platform {
 
 std::wstring Widen(std::string_view utf8) {
   if (utf8.empty()) return {};
@@ -25,4 +25,4 @@ std::string Narrow(std::wstring_view text) {
   return out;
 }
 
-}  // namespace quento::app
+}  // namespace quento::platform
