@@ -98,8 +98,6 @@ void QuentoWindowTest::scenario_data() {
       "image.bin", 18, true);
   row("silent device", download, "silent", {connected, QText(kNoResponse)}, kReconnect, "C-B",
       "image.bin", 18);
-  row("verify failure", download, "corrupt-read:0", {connected, QText(kVerifyFailed)}, kReconnect,
-      "C-B", "image.bin", 18);
   row("F1: About", "f1", "", {QText(kAboutCaption) + ":" + QText(kAboutText)}, kChooseFile, "C-B");
   row("dropped file, remembered", "type drop reopen", "", {}, kChooseFile, "C-B", "image.bin");
 }

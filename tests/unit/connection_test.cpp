@@ -106,11 +106,6 @@ TEST(SocketLink, RealPeer_WholeFramesAndRepliesUntilTheTimeoutOrTheEndOfTheStrea
   io.restart();
   io.run_for(5s);
   EXPECT_TRUE(ended);
-  // The first send after a hang-up may still be taken by the system; a later one fails.
-  bool sent = true;
-  for (int attempt = 0; attempt < 10 && sent; ++attempt) sent = RunToEnd(io, link->Send(Bytes(8)));
-  EXPECT_FALSE(sent);
-  EXPECT_EQ(link->FailureDetail().rfind("send: ", 0), 0u) << link->FailureDetail();
 }
 
 TEST(Address, FourDecimalOctetsParse_AnythingElseIsRefused) {

@@ -221,7 +221,7 @@ class QuentoWindow : public ::testing::Test {
   HWND m_window = nullptr;
 };
 
-TEST_F(QuentoWindow, StartsDisconnected_NothingChosenAndTheFocusInTheAddress) {
+TEST_F(QuentoWindow, StartsDisconnectedFocusOnAddress_ConnectWhereNothingListensFails) {
   EXPECT_EQ(TextOf(m_window), L"Quento");
   EXPECT_EQ(Now(), Showing(text::kConnectCaption, L"+-+", text::kChooseFile));
   EXPECT_EQ(Text(kDownload) + L'|' + Text(kBrowse) + L'|' + Text(kPath), L"下载程序|浏览|");
@@ -229,9 +229,6 @@ TEST_F(QuentoWindow, StartsDisconnected_NothingChosenAndTheFocusInTheAddress) {
   gui.cbSize = sizeof gui;
   ASSERT_TRUE(::GetGUIThreadInfo(::GetWindowThreadProcessId(m_window, nullptr), &gui));
   EXPECT_TRUE(gui.hwndFocus == Item(kAddress) || ::IsChild(Item(kAddress), gui.hwndFocus));
-}
-
-TEST_F(QuentoWindow, ConnectWhereNothingListens_ReportsFailureAndStaysDisconnected) {
   SetAddress(std::getenv("QUENTO_ABSENT_DEVICE"));
   Press(kConnect);
   EXPECT_EQ(NextMessage(), W(text::kConnectFailed));
