@@ -139,8 +139,10 @@ class CsvReport final : public Report {
 
   void Write(const std::vector<std::string>& fields) {
     std::string line;
-    for (std::size_t i = 0; i < fields.size(); ++i)
-      line += (i == 0 ? "" : ",") + CsvField(fields[i]);
+    for (const std::string& field : fields) {
+      if (&field != &fields.front()) line += ',';
+      line += CsvField(field);
+    }
     m_out << line << "\r\n" << std::flush;
   }
 
