@@ -11,6 +11,7 @@
 #include "cli/display.h"
 #include "cli/fleet.h"
 #include "cli/trace.h"
+#include "quento_version.h"
 
 namespace quento::cli {
 namespace {
@@ -97,7 +98,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       ->check(CLI::IsMember({"standard", "fast"}));
   app.add_flag("--json", args.json, "One JSON object per device on stdout (JSON Lines)");
   app.add_option("--trace", args.trace, "Write every frame sent and reply received to this file");
-  app.set_version_flag("--version", "quento-cli 1.0.1");
+  app.set_version_flag("--version", "quento-cli " QUENTO_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

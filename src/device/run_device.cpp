@@ -8,10 +8,7 @@
 #include "device/listen_address.h"
 #include "device/simulator.h"
 #include "platform/limits.h"
-
-#ifndef QUENTO_VERSION
-#define QUENTO_VERSION "unknown"
-#endif
+#include "quento_version.h"
 
 namespace quento::device {
 namespace {
