@@ -14,6 +14,7 @@ packages=(
   wine wine64 xvfb fonts-wqy-microhei x11-utils imagemagick   # Quento.exe tests under Wine
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
+  dpkg-dev file lintian                  # the Debian package: dpkg-shlibdeps (which needs file), its check
 )
 
 # CI refreshes the lists and installs once per clone, whatever the machine already has.
