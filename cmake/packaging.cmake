@@ -83,9 +83,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # Its first line is the synopsis; CPack indents the rest and marks the empty line.
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Quento writes a firmware image into devices whose loader listens on TCP port
+  # The extended description, under the summary; CPack indents it and marks the empty line.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quento writes a firmware image into devices whose loader listens on TCP port
 18810, in 1024-byte blocks, and reads every block back to verify it.
 
 This package holds quento, the operator's window (Qt 6), quento-cli, the

@@ -108,6 +108,7 @@ strings -el "$folder/Quento.exe" | grep -qx "Quento V$version" ||
 if [[ -f $folder/quento-cli.exe ]]; then
   out=$(WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
     timeout 300 wine "$folder/quento-cli.exe" --version | tr -d '\r')
+  WINEPREFIX="$work/wine" wineserver -w
   [[ $out == "quento-cli $version" ]] || fail "quento-cli.exe --version under Wine: $out"
   echo "under Wine: $out"
 else
