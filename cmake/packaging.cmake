@@ -22,13 +22,6 @@ foreach(program IN ITEMS Quento quento quento-cli quento-device)
 endforeach()
 install(TARGETS ${_quento_programs} RUNTIME DESTINATION ${QUENTO_INSTALL_BINDIR})
 
-# Writes IN to OUT at configure time with the given command's output, and configures again
-# when IN changes.
-function(quento_generate in out)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${in})
-  execute_process(COMMAND ${ARGN} ${in} OUTPUT_FILE ${out} COMMAND_ERROR_IS_FATAL ANY)
-endfunction()
-
 set(_generated ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${_generated})
 if(WIN32)
@@ -43,11 +36,13 @@ if(WIN32)
     install(FILES ${_generated}/${out} DESTINATION ${QUENTO_INSTALL_DOCDIR})
   endforeach()
 else()
-  # Manual pages (compressed, as Debian wants them) for the programs this build makes.
+  # Manual pages (with the version, compressed as Debian wants them) for the programs this
+  # build makes.
   foreach(program IN ITEMS quento quento-cli quento-device)
     if(TARGET ${program})
-      quento_generate(${PROJECT_SOURCE_DIR}/docs/man/${program}.1 ${_generated}/${program}.1.gz
-                      gzip -9n -c)
+      configure_file(${PROJECT_SOURCE_DIR}/docs/man/${program}.1 ${_generated}/${program}.1 @ONLY)
+      execute_process(COMMAND gzip -9n -c ${_generated}/${program}.1
+                      OUTPUT_FILE ${_generated}/${program}.1.gz COMMAND_ERROR_IS_FATAL ANY)
       install(FILES ${_generated}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     endif()
   endforeach()
@@ -57,7 +52,10 @@ else()
     message(WARNING "packaging/debian/changelog: its latest entry is not version "
                     "${PROJECT_VERSION}; add an entry for it before packaging")
   endif()
-  quento_generate(${QUENTO_PACKAGING}/debian/changelog ${_generated}/changelog.gz gzip -9n -c)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               ${QUENTO_PACKAGING}/debian/changelog)
+  execute_process(COMMAND gzip -9n -c ${QUENTO_PACKAGING}/debian/changelog
+                  OUTPUT_FILE ${_generated}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUENTO_PACKAGING}/debian/copyright
                 ${_generated}/changelog.gz
           DESTINATION ${QUENTO_INSTALL_DOCDIR})
