@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
   python3                                # tests read --report files with its csv and xml modules
+  dpkg-dev file lintian                  # the Debian package: dpkg-shlibdeps (which needs file), its check
 )
 
 # CI refreshes the lists and installs once per clone, whatever the machine already has.

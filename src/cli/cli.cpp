@@ -14,10 +14,7 @@
 #include "cli/trace.h"
 #include "platform/digest.h"
 #include "platform/file.h"
-
-#ifndef QUENTO_VERSION
-#define QUENTO_VERSION "unknown"
-#endif
+#include "quento_version.h"
 
 namespace quento::cli {
 namespace {
@@ -134,7 +131,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   app.add_option("--report", args.report,
                  "Record every device's result: FILE.csv gets a row per device as it ends "
                  "(appended), FILE.xml the run as a JUnit test suite");
-  app.set_version_flag("--version", std::string("quento-cli ") + QUENTO_VERSION);
+  app.set_version_flag("--version", "quento-cli " QUENTO_VERSION);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -10,10 +10,7 @@
 #include "cli/result_fields.h"
 #include "platform/file.h"
 #include "platform/host.h"
-
-#ifndef QUENTO_VERSION
-#define QUENTO_VERSION "unknown"
-#endif
+#include "quento_version.h"
 
 namespace quento::cli {
 namespace {

@@ -7,10 +7,7 @@
 #include "platform/file.h"
 #include "platform/limits.h"
 #include "platform/program.h"
-
-#ifndef QUENTO_VERSION
-#define QUENTO_VERSION "unknown"
-#endif
+#include "quento_version.h"
 
 namespace quento::device {
 namespace {
@@ -28,7 +25,7 @@ int Usage(const std::string& message) {
 
 int RunDevice(int argc, char** argv) {
   CLI::App app{"quento-device: a simulated Quento firmware loader (one or many devices) on TCP"};
-  app.set_version_flag("--version", std::string("quento-device ") + QUENTO_VERSION);
+  app.set_version_flag("--version", "quento-device " QUENTO_VERSION);
   std::vector<std::string> listen;
   std::string save;
   std::vector<std::string> faults;

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Checks the release packages that `./build.sh package` left in dist/:
+#   - lintian accepts the Debian package (no errors);
+#   - apt-get installs it; the installed quento-cli downloads an image into the installed
+#     quento-device, which saves exactly that image;
+#   - apt-get purges it, and nothing it installed is left behind (folders that were there
+#     before it, shared with other packages, stay);
+#   - the Windows zip holds its files, and its quento-cli.exe (once the MinGW build makes it)
+#     prints the version under Wine.
+# Needs root or sudo: it installs and removes the package quento.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$(sed -n 's/^project(Quento VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=dist/quento_${version}_amd64.deb
+zip=dist/quento-${version}-win64.zip
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+work=$(mktemp -d)
+device_pid=""
+cleanup() {
+  if [[ -n $device_pid ]]; then kill "$device_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "check-packages: $*" >&2
+  exit 1
+}
+[[ -f $deb ]] || fail "$deb is missing: run ./build.sh package"
+[[ -f $zip ]] || fail "$zip is missing: run ./build.sh package"
+
+echo "== lintian $deb"
+lintian --display-info "$deb" || fail "lintian found errors in $deb"
+echo "lintian: no errors"
+
+echo "== install $deb"
+if dpkg-query -W -f='${Status}' quento 2>/dev/null | grep -q "installed"; then
+  $sudo apt-get remove -y --purge quento >/dev/null
+fi
+# What the package holds that is already on the machine: shared folders such as /usr/bin.
+dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\./|/|' -e 's|/$||' | grep -v '^$' \
+  > "$work/contents"
+while read -r path; do
+  if [[ -e $path ]]; then echo "$path"; fi
+done < "$work/contents" > "$work/there-before"
+$sudo apt-get install -y "./$deb"
+dpkg -L quento > "$work/installed"
+
+cli=/usr/bin/quento-cli
+device=/usr/bin/quento-device
+[[ -x $cli && -x $device && -x /usr/bin/quento ]] || fail "the programs are not in /usr/bin"
+[[ $("$cli" --version) == "quento-cli $version" ]] || fail "quento-cli --version: $("$cli" --version)"
+[[ $("$device" --version) == "quento-device $version" ]] ||
+  fail "quento-device --version: $("$device" --version)"
+echo "installed: $("$cli" --version), $("$device" --version)"
+
+echo "== a download from the installed quento-cli into the installed quento-device"
+head -c 4096 /dev/urandom > "$work/sample.bin"
+mkdir "$work/saved"
+mkfifo "$work/device.out"
+"$device" --listen 127.0.0.1:0 --save "$work/saved" > "$work/device.out" &
+device_pid=$!
+exec 3< "$work/device.out"
+read -r -t 10 ready <&3 || fail "quento-device did not say it was listening within 10 s"
+[[ $ready == "listening on "* ]] || fail "quento-device: $ready"
+echo "quento-device: $ready"
+address=${ready#listening on }
+"$cli" --pacing fast "$work/sample.bin" "$address" || fail "quento-cli failed"
+read -r -t 10 saved <&3 || fail "quento-device saved nothing within 10 s"
+echo "quento-device: $saved"
+cmp "$work/sample.bin" "${saved##* to }" || fail "the saved image differs from the sample"
+kill -TERM "$device_pid"
+wait "$device_pid" || fail "quento-device did not stop cleanly"
+device_pid=""
+exec 3<&-
+
+echo "== purge"
+$sudo apt-get remove -y --purge quento
+if dpkg-query -W -f='${Status}' quento 2>/dev/null | grep -q "installed"; then
+  fail "quento is still installed"
+fi
+left=0
+while read -r path; do
+  if [[ -e $path || -L $path ]] && ! grep -qxF "$path" "$work/there-before"; then
+    echo "left behind: $path" >&2
+    left=1
+  fi
+done < "$work/installed"
+[[ $left -eq 0 ]] || fail "the purged package left files behind"
+echo "purged: none of its $(wc -l < "$work/installed") paths is left, apart from shared folders"
+
+echo "== $zip"
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$OLDPWD/$zip")
+folder="$work/zip/quento-$version-win64"
+(cd "$work/zip" && find . -type f | sort)
+for file in Quento.exe README.txt LICENSE.txt; do
+  [[ -f $folder/$file ]] || fail "the zip holds no $file"
+done
+# README.txt: Windows line ends on every line.
+[[ $(grep -c $'\r$' "$folder/README.txt") -eq $(wc -l < "$folder/README.txt") ]] ||
+  fail "README.txt has lines without Windows line ends"
+# Quento.exe's version resource comes from the project's version.
+strings -el "$folder/Quento.exe" | grep -qx "Quento V$version" ||
+  fail "Quento.exe's version resource does not name Quento V$version"
+if [[ -f $folder/quento-cli.exe ]]; then
+  out=$(WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
+    timeout 300 wine "$folder/quento-cli.exe" --version | tr -d '\r')
+  WINEPREFIX="$work/wine" wineserver -w
+  [[ $out == "quento-cli $version" ]] || fail "quento-cli.exe --version under Wine: $out"
+  echo "under Wine: $out"
+else
+  echo "the zip holds no quento-cli.exe yet (not built for Windows): its run under Wine is skipped"
+fi
+echo "== the packages are fine"
