@@ -164,13 +164,17 @@ bool ExplainsAFailure(const protocol::DownloadReport& report) {
 
 std::string ResultLine(const DeviceResult& result) {
   if (result.report.outcome == Outcome::kCancelled) return result.device + ": interrupted";
-  std::string line = result.device + ": " + std::string(MessageFor(result.report.outcome));
-  if (result.report.first_difference) {
-    const std::size_t offset = *result.report.first_difference;
-    line += " (block " + std::to_string(offset / 1024) + ", offset " + std::to_string(offset) + ")";
+  const std::string why = Explanation(result);
+  return result.device + ": " + std::string(MessageFor(result.report.outcome)) +
+         (why.empty() ? "" : " (" + why + ")");
+}
+
+std::string Explanation(const DeviceResult& result) {
+  if (const auto offset = result.report.first_difference) {
+    return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
+           std::to_string(*offset);
   }
-  if (ExplainsAFailure(result.report)) line += " (" + result.report.detail + ")";
-  return line;
+  return ExplainsAFailure(result.report) ? result.report.detail : "";
 }
 
 nlohmann::ordered_json ResultFields(const DeviceResult& result) {

@@ -129,6 +129,7 @@ class CsvReport final : public Report {
     nlohmann::ordered_json fields = ResultFields(result);
     fields.update(m_run.fields);
     fields["time"] = UtcTime(SystemClock::now(), "Z");
+    fields["detail"] = Explanation(result);
     std::vector<std::string> row;
     for (const std::string_view column : kColumns) row.push_back(Text(fields, column));
     Write(row);
@@ -177,7 +178,7 @@ class XmlReport final : public Report {
              "\" time=\"" + Text(fields, "seconds") + "\"";
       if (Failed(result)) {
         xml += ">\n    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
-               XmlText(Text(fields, "detail")) + "</failure>\n  </testcase>\n";
+               XmlText(Explanation(result)) + "</failure>\n  </testcase>\n";
       } else if (result.report.outcome == Outcome::kCancelled) {
         xml += ">\n    <skipped message=\"interrupted\"/>\n  </testcase>\n";
       } else {

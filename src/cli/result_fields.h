@@ -13,4 +13,8 @@ namespace quento::cli {
 // differed).
 nlohmann::ordered_json ResultFields(const DeviceResult& result);
 
+// What a result line adds in parentheses and a report records as the detail: where the
+// read-back first differed ("block 1, offset 1030"), else the system's words for the failure.
+std::string Explanation(const DeviceResult& result);
+
 }  // namespace quento::cli
