@@ -10,6 +10,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Static runtime: Quento.exe runs on a bare Windows machine with no DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Release programs go out without their symbols.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 # Test programs run under Wine, in a prefix of the build's own: without WINEPREFIX, Wine would
 # quietly make and use ~/.wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR

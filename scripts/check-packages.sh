@@ -5,8 +5,8 @@
 #     quento-device, which saves exactly that image;
 #   - apt-get purges it, and nothing it installed is left behind (folders that were there
 #     before it, shared with other packages, stay);
-#   - the Windows zip holds its files, and its quento-cli.exe (once the MinGW build makes it)
-#     prints the version under Wine.
+#   - the Windows zip holds its files; under Wine its quento-cli.exe prints the version and
+#     downloads an image into its quento-device.exe, which saves exactly that image.
 # Needs root or sudo: it installs and removes the package quento.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -106,12 +106,30 @@ done
 strings -el "$folder/Quento.exe" | grep -qx "Quento V$version" ||
   fail "Quento.exe's version resource does not name Quento V$version"
 if [[ -f $folder/quento-cli.exe ]]; then
-  out=$(WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=" \
-    timeout 300 wine "$folder/quento-cli.exe" --version | tr -d '\r')
-  WINEPREFIX="$work/wine" wineserver -w
+  export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+  out=$(timeout 300 wine "$folder/quento-cli.exe" --version | tr -d '\r')
   [[ $out == "quento-cli $version" ]] || fail "quento-cli.exe --version under Wine: $out"
   echo "under Wine: $out"
+  # A download from the zip's quento-cli.exe into its quento-device.exe, both under Wine.
+  cd "$work"
+  mkdir saved-win && mkfifo wine-device.out
+  timeout 300 wine "$folder/quento-device.exe" --listen 127.0.0.1:0 --save saved-win \
+    </dev/null >wine-device.out 2>&1 &
+  device_pid=$!
+  exec 3<wine-device.out
+  read -r -t 120 ready <&3 || fail "quento-device.exe did not say it was listening within 120 s"
+  [[ $ready == "listening on "* ]] || fail "quento-device.exe: $ready"
+  timeout 120 wine "$folder/quento-cli.exe" --pacing fast sample.bin "${ready#listening on }" ||
+    fail "quento-cli.exe failed"
+  read -r -t 60 saved <&3 || fail "quento-device.exe saved nothing within 60 s"
+  echo "quento-device.exe: $saved"
+  saved=${saved##* to }
+  cmp sample.bin "${saved//\\//}" || fail "the image quento-device.exe saved differs"
+  kill -INT "$device_pid"
+  wait "$device_pid" || fail "quento-device.exe did not stop cleanly on Ctrl-C"
+  device_pid=""
+  wineserver -k
 else
-  echo "the zip holds no quento-cli.exe yet (not built for Windows): its run under Wine is skipped"
+  echo "the zip holds no quento-cli.exe (not built for Windows): its run under Wine is skipped"
 fi
 echo "== the packages are fine"
