@@ -9,6 +9,8 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "platform/system_text.h"
+
 namespace quento::connection {
 namespace {
 
@@ -19,7 +21,7 @@ constexpr auto kAsTuple = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::size_t kMaxDiscard = 1 << 20;
 
 std::string Describe(const char* call, const std::error_code& error) {
-  return std::string(call) + ": " + error.message();
+  return std::string(call) + ": " + platform::SystemMessage(error);
 }
 
 std::string NoAnswer(const char* call, milliseconds waited) {
@@ -108,6 +110,9 @@ asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
   // is there anything to wait for, under the deadline.
   std::error_code error;
   std::size_t sent = s.socket.send(rest(0), tcp::socket::message_do_not_route, error);
+  // Only a deadline armed for this send can explain its failure: an earlier receive's may have
+  // expired too.
+  bool expired = false;
   if (error == asio::error::would_block || (!error && sent < frame.size())) {
     s.Arm(kSendTimeout, false);
     error.clear();
@@ -119,9 +124,10 @@ asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
       sent += n;
     }
     s.Disarm();
+    expired = s.expired;
   }
   if (!error) co_return true;
-  s.failure = s.expired ? NoAnswer("send", kSendTimeout) : Describe("send", error);
+  s.failure = expired ? NoAnswer("send", kSendTimeout) : Describe("send", error);
   co_return false;
 }
 

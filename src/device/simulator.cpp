@@ -26,6 +26,7 @@
 #include "platform/digest.h"
 #include "platform/file.h"
 #include "platform/listener.h"
+#include "platform/system_text.h"
 
 namespace quento::device {
 namespace {
@@ -50,7 +51,7 @@ std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::s
   asio::error_code ec;
   acceptor.open(tcp::v4(), ec);
   if (ec) {
-    *error = "cannot open a socket: " + ec.message();
+    *error = "cannot open a socket: " + platform::SystemMessage(ec);
     return std::nullopt;
   }
   // A child spawned by an in-process user (the tests start programs) must not keep a device's
@@ -58,12 +59,12 @@ std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::s
   platform::PrepareListener(acceptor, ec);
   acceptor.bind(tcp::endpoint(asio::ip::address_v4(at.address), at.port), ec);
   if (ec) {
-    *error = "cannot bind " + at.ToString() + ": " + ec.message();
+    *error = "cannot bind " + at.ToString() + ": " + platform::SystemMessage(ec);
     return std::nullopt;
   }
   acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
-    *error = "cannot listen on " + at.ToString() + ": " + ec.message();
+    *error = "cannot listen on " + at.ToString() + ": " + platform::SystemMessage(ec);
     return std::nullopt;
   }
   return acceptor.local_endpoint(ec).port();
@@ -218,7 +219,7 @@ asio::awaitable<void> Simulator::Impl::Accept(Listener& listener) {
       asio::error_code ignored;
       const auto at = listener.acceptor.local_endpoint(ignored);
       Log("cannot accept on " + Endpoint{HostOrder(at.address()), at.port()}.ToString() + ": " +
-          ec.message());
+          platform::SystemMessage(ec));
       // Out of descriptors, most likely: let connections close before trying again.
       if (!co_await Hold(pause, 50ms)) co_return;
       continue;

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/file.h"
+#include "platform/system_text.h"
 
 namespace quento::platform {
 
@@ -53,7 +53,7 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST) return FileWrite::kExists;
   if (fd < 0) {
-    error = std::strerror(errno);
+    error = SystemMessage(std::error_code(errno, std::generic_category()));
     return FileWrite::kFailed;
   }
   bool written = true;
@@ -61,14 +61,15 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      error = n < 0 ? std::strerror(errno) : "nothing written";
+      error = n < 0 ? SystemMessage(std::error_code(errno, std::generic_category()))
+                    : "nothing written";
       written = false;
       break;
     }
     done += static_cast<std::size_t>(n);
   }
   if (::close(fd) != 0 && written) {
-    error = std::strerror(errno);
+    error = SystemMessage(std::error_code(errno, std::generic_category()));
     written = false;
   }
   return written ? FileWrite::kOk : FileWrite::kFailed;

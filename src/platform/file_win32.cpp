@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "platform/file.h"
+#include "platform/system_text.h"
 
 namespace quento::platform {
 
@@ -55,7 +56,7 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (code == ERROR_FILE_EXISTS) return FileWrite::kExists;
-    error = std::system_category().message(static_cast<int>(code));
+    error = SystemMessage(std::error_code(static_cast<int>(code), std::system_category()));
     return FileWrite::kFailed;
   }
   bool written = true;
@@ -64,7 +65,8 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
                      nullptr) ||
         n == 0) {
-      error = std::system_category().message(static_cast<int>(::GetLastError()));
+      error = SystemMessage(
+          std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
       written = false;
       break;
     }
