@@ -107,6 +107,27 @@ std::string TooFewFiles(std::size_t atOnce, std::uint64_t reserved, std::uint64_
   return text;
 }
 
+// One line for every device given more than once, naming each of its entries; empty when there
+// is none. Two downloads into one device at once would leave it holding neither image.
+std::string Repeated(const std::vector<DeviceEntry>& entries,
+                     const std::vector<connection::DeviceAddress>& devices) {
+  std::map<std::pair<std::uint32_t, std::uint16_t>, std::vector<std::size_t>> byDevice;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    byDevice[{devices[i].address, devices[i].port}].push_back(i);
+  }
+  std::string text;
+  for (const auto& [device, at] : byDevice) {
+    if (at.size() < 2) continue;
+    text += "quento-cli: device " + devices[at[0]].ToString() + " is given " +
+            std::to_string(at.size()) + " times:";
+    for (const std::size_t i : at) {
+      text += (i == at[0] ? " '" : ", '") + entries[i].text + "' (" + entries[i].where + ")";
+    }
+    text += '\n';
+  }
+  return text;
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, const Environment& env) {
@@ -138,6 +159,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     return app.exit(e, env.out, env.err) == 0 ? 0 : kExitUsage;
   }
 
+  std::vector<DeviceEntry> entries;
+  for (const std::string& text : args.devices) entries.push_back({text, "the command line"});
   if (!args.devicesFile.empty()) {
     std::ifstream in(platform::PathFromUtf8(args.devicesFile));
     std::string error;
@@ -145,22 +168,27 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       env.err << "quento-cli: cannot read devices file '" << args.devicesFile << "'\n";
       return kExitUsage;
     }
-    if (!ReadDevicesFile(in, args.devices, error)) {
+    if (!ReadDevicesFile(in, args.devicesFile, entries, error)) {
       env.err << "quento-cli: " << args.devicesFile << ": " << error << '\n';
       return kExitUsage;
     }
   }
   FleetOptions fleet;
-  for (const std::string& text : args.devices) {
-    const auto device = connection::ParseDevice(text);
+  for (const DeviceEntry& entry : entries) {
+    const auto device = connection::ParseDevice(entry.text);
     if (!device) {
-      env.err << "quento-cli: '" << text << "' is not a device address (IPv4 ADDR or ADDR:PORT)\n";
+      env.err << "quento-cli: '" << entry.text
+              << "' is not a device address (IPv4 ADDR or ADDR:PORT)\n";
       return kExitUsage;
     }
     fleet.devices.push_back(*device);
   }
   if (fleet.devices.empty()) {
     env.err << "quento-cli: no device given\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
+  if (const std::string repeated = Repeated(entries, fleet.devices); !repeated.empty()) {
+    env.err << repeated;
     return kExitUsage;
   }
 
@@ -202,7 +230,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   std::unique_ptr<Report> report;
   if (!args.report.empty()) {
     std::string error;
-    report = Report::Open(args.report, args.firmware, sha256, error);
+    report = Report::Open(args.report, args.firmware, sha256, error, &env.err);
     if (!report) {
       env.err << "quento-cli: " << error << '\n';
       return kExitUsage;

@@ -14,7 +14,8 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
-bool ReadDevicesFile(std::istream& in, std::vector<std::string>& devices, std::string& error) {
+bool ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices,
+                     std::string& error) {
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     std::string_view device = line;
@@ -28,7 +29,7 @@ bool ReadDevicesFile(std::istream& in, std::vector<std::string>& devices, std::s
               "' is not a device address (ADDR or ADDR:PORT)";
       return false;
     }
-    devices.emplace_back(device);
+    devices.push_back({std::string(device), name + " line " + std::to_string(number)});
   }
   return true;
 }

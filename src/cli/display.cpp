@@ -7,6 +7,7 @@
 #include <map>
 
 #include "cli/result_fields.h"
+#include "platform/system_text.h"
 
 namespace quento::cli {
 namespace {
@@ -130,12 +131,16 @@ class TerminalDisplay final : public Display {
   }
 
   void Draw() {
+    // At most one line fewer than the terminal has rows: the cursor stands on the row after the
+    // last line, and a full screen would scroll the first one out of reach of the next redraw.
+    const std::size_t room = m_rows - 1;
+    if (room == 0) return;
     // The total line always, and when not every device fits, one line saying how many do not.
-    const bool allFit = m_live.size() < m_rows;
-    const std::size_t shown = allFit ? m_live.size() : (m_rows >= 2 ? m_rows - 2 : 0);
+    const bool allFit = m_live.size() + 1 <= room;
+    const std::size_t shown = allFit ? m_live.size() : (room >= 2 ? room - 2 : 0);
     auto live = m_live.begin();
     for (std::size_t i = 0; i < shown; ++i, ++live) Line(DeviceLine(live->second));
-    if (!allFit && m_rows >= 2) {
+    if (!allFit && room >= 2) {
       Line("… and " + std::to_string(m_live.size() - shown) + " more in flight");
     }
     Line("total: " + std::to_string(m_finished) + '/' + std::to_string(m_devices) + " done, " +
@@ -174,17 +179,19 @@ std::string Explanation(const DeviceResult& result) {
     return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
            std::to_string(*offset);
   }
-  return ExplainsAFailure(result.report) ? result.report.detail : "";
+  return ExplainsAFailure(result.report) ? platform::ValidUtf8(result.report.detail) : "";
 }
 
 nlohmann::ordered_json ResultFields(const DeviceResult& result) {
   const protocol::DownloadReport& report = result.report;
   nlohmann::ordered_json object = {
-      {"device", result.device},
+      {"device", platform::ValidUtf8(result.device)},
       {"outcome", NameOf(report.outcome)},
       {"message", MessageFor(report.outcome)},
   };
-  if (!report.detail.empty()) object["detail"] = report.detail;
+  // The system's words and an exception's may carry any bytes; a JSON, CSV or XML writer takes
+  // UTF-8 only.
+  if (!report.detail.empty()) object["detail"] = platform::ValidUtf8(report.detail);
   object["bytes"] = report.bytes;
   object["blocks"] = report.blocks;
   object["write_retries"] = report.write_retries;

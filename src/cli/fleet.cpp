@@ -74,12 +74,13 @@ class Fleet {
     for (std::size_t j = 0; j < jobs; ++j) asio::co_spawn(m_io, Worker(), asio::detached);
     asio::co_spawn(m_io, Watch(), asio::detached);
     m_io.run();
+    m_running = false;
     if (Cancelled()) {
       for (std::size_t i = 0; i < m_results.size(); ++i) {
         if (!m_results[i].started || m_ended[i]) continue;
         m_results[i].report.outcome = Outcome::kCancelled;
         m_results[i].seconds = Elapsed(i);
-        m_observer.OnFinish(i, m_results[i]);
+        Finish(i);
       }
     }
     return std::move(m_results);
@@ -92,10 +93,26 @@ class Fleet {
     return std::chrono::duration<double>(Clock::now() - m_starts[index]).count();
   }
 
+  // Counts a worker down however it ends: returned, thrown or destroyed with the loop. The last
+  // one stops the watch, and the loop then runs out of work.
+  class Working {
+   public:
+    explicit Working(Fleet& fleet) : m_fleet(fleet) {}
+    ~Working() {
+      // After the run, only the loop's end destroys workers, and the watch is gone by then.
+      if (--m_fleet.m_workers == 0 && m_fleet.m_running) m_fleet.m_poll.cancel();
+    }
+    Working(const Working&) = delete;
+    Working& operator=(const Working&) = delete;
+
+   private:
+    Fleet& m_fleet;
+  };
+
   // Takes the next device not yet started until none is left.
   asio::awaitable<void> Worker() {
+    const Working working(*this);
     while (m_next < m_results.size() && !Cancelled()) co_await DownloadOne(m_next++);
-    if (--m_workers == 0) m_poll.cancel();
   }
 
   // Looks for Ctrl-C, and has the display redrawn, until the last worker has ended.
@@ -115,8 +132,8 @@ class Fleet {
     DeviceResult& result = m_results[index];
     result.started = true;
     m_starts[index] = Clock::now();
-    m_observer.OnStart(index, result.device);
     try {
+      m_observer.OnStart(index, result.device);
       connection::ConnectResult connected =
           co_await connection::ConnectDevice(m_options.devices[index], m_options.connectWait);
       result.report.outcome = connected.outcome;
@@ -137,12 +154,31 @@ class Fleet {
       }
     } catch (const std::exception& e) {
       // One device's trouble is that device's result; the others carry on.
-      result.report.outcome = Outcome::kFailed;
-      result.report.detail = e.what();
+      Fail(result, e);
     }
     result.seconds = Elapsed(index);
     m_ended[index] = true;
-    m_observer.OnFinish(index, result);
+    Finish(index);
+  }
+
+  static void Fail(DeviceResult& result, const std::exception& e) {
+    result.report.outcome = Outcome::kFailed;
+    result.report.detail = e.what();
+  }
+
+  // A result that cannot be shown or recorded is that device's failure, shown and recorded as
+  // such; it never ends the run or touches another device's result.
+  void Finish(std::size_t index) {
+    try {
+      m_observer.OnFinish(index, m_results[index]);
+    } catch (const std::exception& e) {
+      Fail(m_results[index], e);
+      try {
+        m_observer.OnFinish(index, m_results[index]);
+      } catch (const std::exception&) {
+        // Nothing more can be said of it: its result stays in the summary and the exit status.
+      }
+    }
   }
 
   protocol::DownloadOptions Options(DeviceScreen& screen, Timer& pause) const {
@@ -167,6 +203,7 @@ class Fleet {
   std::vector<bool> m_ended;
   std::size_t m_next = 0;
   std::size_t m_workers = 0;
+  bool m_running = true;
   // Last: destroying the loop destroys every download still suspended in it, and their sockets
   // with them, while everything they refer to still exists.
   asio::io_context m_io{1};

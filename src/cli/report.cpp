@@ -10,6 +10,7 @@
 #include "cli/result_fields.h"
 #include "platform/file.h"
 #include "platform/host.h"
+#include "platform/system_text.h"
 #include "quento_version.h"
 
 namespace quento::cli {
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using SystemClock = std::chrono::system_clock;
+constexpr auto npos = std::string_view::npos;
 
 // The CSV's columns, in order. Those a device's JSON object has take its values under its names;
 // the others are the run's.
@@ -51,10 +53,13 @@ std::string Text(const nlohmann::ordered_json& fields, std::string_view name) {
   return field->is_string() ? field->get<std::string>() : field->dump();
 }
 
-// RFC 4180: a field holding a comma, a quote or a line break is quoted, its quotes doubled.
+// RFC 4180: a field holding a comma, a quote or a line break is quoted, its quotes doubled. A
+// field a spreadsheet would take for a formula (=, +, -, @, or a tab or carriage return before
+// one) gets a leading apostrophe and quotes, as OWASP recommends against CSV injection.
 std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
+  const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != npos;
+  if (!formula && text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = formula ? "\"'" : "\"";
   for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + '"';
 }
@@ -109,19 +114,35 @@ struct Run {
 
 class CsvReport final : public Report {
  public:
-  CsvReport(Run run, std::ofstream out) : m_run(std::move(run)), m_out(std::move(out)) {
+  CsvReport(Run run, std::ostream* err) : m_run(std::move(run)), m_err(err) {}
+
+  // Opens the file for appending. The first write proves the target takes bytes before any device
+  // is contacted: the header of a new (or empty) file, or the line end a row cut short by a full
+  // disk or a crash lacks, so that no row is glued to it.
+  bool Open(std::string& error) {
     std::error_code ec;
-    if (fs::file_size(m_run.path, ec) == 0 || ec) Write({kColumns.begin(), kColumns.end()});
+    const bool regular = fs::is_regular_file(m_run.path, ec);
+    const std::uintmax_t size = regular ? fs::file_size(m_run.path, ec) : 0;
+    char last = '\n';
+    if (regular && size > 0 && !ec) {
+      std::ifstream in(m_run.path, std::ios::binary);
+      in.seekg(-1, std::ios::end);
+      in.get(last);
+    }
+    if (!m_file.Open(m_run.path, error)) return false;
+    std::string first = last == '\n' ? "" : "\r\n";
+    if (m_file.created() || size == 0) first += Line({kColumns.begin(), kColumns.end()});
+    return first.empty() || m_file.Append(first, error);
   }
 
-  // Written and flushed as each device ends: a run cut short keeps every finished device's row.
+  // Written as each device ends: a run cut short keeps every finished device's row.
   void OnFinish(std::size_t, const DeviceResult& result) override { Row(result); }
 
   bool Finish(const std::vector<DeviceResult>& results, double) override {
     for (const DeviceResult& result : results) {
       if (!result.started) Row(result);
     }
-    return m_out.good();
+    return m_complete;
   }
 
  private:
@@ -132,25 +153,54 @@ class CsvReport final : public Report {
     fields["detail"] = Explanation(result);
     std::vector<std::string> row;
     for (const std::string_view column : kColumns) row.push_back(Text(fields, column));
-    Write(row);
+    // One write for the whole row: a row is never split around another program's.
+    std::string error;
+    if (m_file.Append(Line(row), error)) return;
+    m_complete = false;
+    if (m_err != nullptr) {
+      *m_err << "quento-cli: " << platform::Utf8FromPath(m_run.path) << ": the row of "
+             << Text(fields, "device") << " was not written: " << error << '\n'
+             << std::flush;
+    }
   }
 
-  void Write(const std::vector<std::string>& fields) {
+  static std::string Line(const std::vector<std::string>& fields) {
     std::string line;
     for (const std::string& field : fields) {
       if (&field != &fields.front()) line += ',';
       line += CsvField(field);
     }
-    m_out << line << "\r\n" << std::flush;
+    return line + "\r\n";
   }
 
   Run m_run;
-  std::ofstream m_out;
+  std::ostream* m_err;
+  platform::AppendFile m_file;
+  bool m_complete = true;
 };
 
 class XmlReport final : public Report {
  public:
-  explicit XmlReport(Run run) : m_run(std::move(run)) {}
+  explicit XmlReport(Run run) : m_run(std::move(run)) {
+    m_temporary = m_run.path;
+    m_temporary += ".part";
+  }
+
+  // The suite is written beside the target and renamed over it when complete. The target from an
+  // earlier run goes now: a run that is killed must not leave that one's results as its own.
+  bool Open(std::string& error) {
+    std::error_code ec;
+    if (fs::exists(m_run.path, ec) && !fs::is_regular_file(m_run.path, ec)) {
+      error = "is not a regular file";
+      return false;
+    }
+    if (!Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n", error)) return false;
+    if (fs::remove(m_run.path, ec); ec) {
+      error = platform::SystemMessage(ec);
+      return false;
+    }
+    return true;
+  }
 
   bool Finish(const std::vector<DeviceResult>& results, double seconds) override {
     std::size_t failures = 0;
@@ -174,8 +224,8 @@ class XmlReport final : public Report {
     xml += "  </properties>\n";
     for (const DeviceResult& result : results) {
       const nlohmann::ordered_json fields = ResultFields(result);
-      xml += "  <testcase classname=\"" + run("image") + "\" name=\"" + XmlText(result.device) +
-             "\" time=\"" + Text(fields, "seconds") + "\"";
+      xml += "  <testcase classname=\"" + run("image") + "\" name=\"" +
+             XmlText(Text(fields, "device")) + "\" time=\"" + Text(fields, "seconds") + "\"";
       if (Failed(result)) {
         xml += ">\n    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
                XmlText(Explanation(result)) + "</failure>\n  </testcase>\n";
@@ -186,19 +236,34 @@ class XmlReport final : public Report {
       }
     }
     xml += "</testsuite>\n";
-    std::ofstream out(m_run.path, std::ios::binary | std::ios::trunc);
-    out << xml << std::flush;
-    return out.good();
+    std::string error;
+    std::error_code ec;
+    if (Write(xml, error)) {
+      fs::rename(m_temporary, m_run.path, ec);
+      if (!ec) return true;
+    }
+    fs::remove(m_temporary, ec);
+    return false;
   }
 
  private:
+  bool Write(const std::string& text, std::string& error) {
+    std::ofstream out(m_temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (out) return true;
+    error = "cannot write " + platform::Utf8FromPath(m_temporary);
+    return false;
+  }
+
   Run m_run;
+  fs::path m_temporary;
 };
 
 }  // namespace
 
 std::unique_ptr<Report> Report::Open(const std::string& path, const std::string& firmware,
-                                     std::string sha256, std::string& error) {
+                                     std::string sha256, std::string& error, std::ostream* err) {
   Run run;
   run.path = platform::PathFromUtf8(path);
   const std::string extension = Lower(platform::Utf8FromPath(run.path.extension()));
@@ -206,18 +271,21 @@ std::unique_ptr<Report> Report::Open(const std::string& path, const std::string&
     error = "report '" + path + "' must be a .csv or .xml file";
     return nullptr;
   }
-  // Appending: a report that is already there stays as it is until the run adds to it.
-  std::ofstream out(run.path, std::ios::binary | std::ios::app);
-  if (!out) {
-    error = "cannot write report '" + path + "'";
-    return nullptr;
-  }
-  run.fields = {{"station", platform::HostName()},
-                {"image", platform::Utf8FromPath(platform::PathFromUtf8(firmware).filename())},
+  run.fields = {{"station", platform::ValidUtf8(platform::HostName())},
+                {"image", platform::ValidUtf8(
+                              platform::Utf8FromPath(platform::PathFromUtf8(firmware).filename()))},
                 {"sha256", std::move(sha256)},
                 {"quento_version", QUENTO_VERSION}};
-  if (extension == ".csv") return std::make_unique<CsvReport>(std::move(run), std::move(out));
-  return std::make_unique<XmlReport>(std::move(run));
+  std::string why;
+  if (extension == ".csv") {
+    auto csv = std::make_unique<CsvReport>(std::move(run), err);
+    if (csv->Open(why)) return csv;
+  } else {
+    auto xml = std::make_unique<XmlReport>(std::move(run));
+    if (xml->Open(why)) return xml;
+  }
+  error = "cannot write report '" + path + "': " + why;
+  return nullptr;
 }
 
 }  // namespace quento::cli

@@ -28,6 +28,28 @@ enum class FileWrite { kOk, kExists, kFailed };
 FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        std::string& error);
 
+// A file opened for appending only: every write lands at its end, whoever else appends to it, so
+// two programs that keep one record file never write over each other's lines.
+class AppendFile {
+ public:
+  AppendFile() = default;
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  // Opens the file at `path`, creating it when missing. False sets `error` to the system's reason.
+  bool Open(const std::filesystem::path& path, std::string& error);
+  // This open made the file: it was not there before.
+  bool created() const { return m_created; }
+  // Writes `bytes` at the end in one call (another only for what a short write left). False sets
+  // `error` to the system's reason.
+  bool Append(std::string_view bytes, std::string& error);
+
+ private:
+  std::intptr_t m_handle = -1;
+  bool m_created = false;
+};
+
 // A path from UTF-8 text and back. Never std::filesystem::path(std::string) or path.string():
 // on Windows they take the ANSI code page, in which Chinese names are lost.
 inline std::filesystem::path PathFromUtf8(std::string_view text) {

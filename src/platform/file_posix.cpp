@@ -75,4 +75,40 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   return written ? FileWrite::kOk : FileWrite::kFailed;
 }
 
+namespace {
+
+std::string LastError() { return SystemMessage(std::error_code(errno, std::generic_category())); }
+
+}  // namespace
+
+AppendFile::~AppendFile() {
+  if (m_handle >= 0) ::close(static_cast<int>(m_handle));
+}
+
+bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
+  // Created here, or opened as it is: which of the two decides who writes a header.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  m_created = fd >= 0;
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    error = LastError();
+    return false;
+  }
+  m_handle = fd;
+  return true;
+}
+
+bool AppendFile::Append(std::string_view bytes, std::string& error) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(static_cast<int>(m_handle), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? LastError() : "nothing written";
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 }  // namespace quento::platform

@@ -76,4 +76,48 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   return written ? FileWrite::kOk : FileWrite::kFailed;
 }
 
+namespace {
+
+std::string LastError() {
+  return SystemMessage(std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+}
+
+}  // namespace
+
+AppendFile::~AppendFile() {
+  if (m_handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+}
+
+bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end, so no
+  // other program appending to the same file can be overwritten.
+  HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    return false;
+  }
+  m_created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  m_handle = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool AppendFile::Append(std::string_view bytes, std::string& error) {
+  while (!bytes.empty()) {
+    DWORD n = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), bytes.data(),
+                     static_cast<DWORD>(bytes.size()), &n, nullptr)) {
+      error = LastError();
+      return false;
+    }
+    if (n == 0) {
+      error = "nothing written";
+      return false;
+    }
+    bytes.remove_prefix(n);
+  }
+  return true;
+}
+
 }  // namespace quento::platform

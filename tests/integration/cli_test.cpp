@@ -11,8 +11,11 @@
 #include <thread>
 
 #include "cli/display.h"
+#include "cli/fleet.h"
 #include "cli/report.h"
+#include "platform/host.h"
 #include "platform/limits.h"
+#include "quento_version.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/simulated_devices.h"
@@ -31,13 +34,13 @@ struct CliRun {
   std::string err;
 };
 
-// A connect that takes longer than a second has gone unanswered.
+// The waits are the operators' own: none is shortened here.
 CliRun RunCli(Args args, const std::atomic<bool>* cancel = nullptr, std::uint64_t openFiles = 0) {
   args.insert(args.begin(), "quento-cli");
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   std::ostringstream out, err;
-  const cli::Environment env{out, err, false, cancel, 24, 80, openFiles, 1000ms};
+  const cli::Environment env{out, err, false, cancel, 24, 80, openFiles};
   return {cli::RunCli(static_cast<int>(argv.size()), argv.data(), env), out.str(), err.str()};
 }
 
@@ -115,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Ending{"Refused", 1, "", "connect_failed", kConnectFailed,
                              "connect: Connection refused", -1},
                       Ending{"NeverAnswered", 2, "", "connect_failed", kConnectFailed,
-                             "connect: no answer within 1000 ms", -1},
+                             "connect: no answer within 3000 ms", -1},
                       Ending{"Silent", 0, "silent", "no_response", "下载失败，固件无响应！",
                              "receive: no answer within 1000 ms", -1},
                       Ending{"ReadBackDiffers", 0, "corrupt-read:1:6", "verify_failed",
@@ -194,11 +197,33 @@ TEST(Fleet, OneJobWithTrace_DevicesFromTheFileOneAfterAnother_EveryFrameInHex) {
   EXPECT_EQ(traced, expected);
 }
 
+// A result that cannot be shown or recorded is that device's error, shown as such; the run ends
+// and the other device's result stands.
+TEST(Fleet, ResultThatCannotBeShown_IsThatDevicesErrorAndTheRunGoesOn) {
+  struct Refusing : cli::FleetObserver {
+    void OnFinish(std::size_t index, const cli::DeviceResult& result) override {
+      if (index == 0 && !std::exchange(threw, true)) throw std::runtime_error("cannot show \xff");
+      shown.push_back(std::string(NameOf(result.report.outcome)) + ' ' + result.report.detail);
+    }
+    Args shown;
+    bool threw = false;
+  } observer;
+  const SimulatedDevices fleet("127.0.0.23-127.0.0.24:0");
+  cli::FleetOptions options{.devices = {}, .image = image::FirmwareImage({1, 2, 3}), .fast = true};
+  for (const std::string& at : fleet.at) options.devices.push_back(*connection::ParseDevice(at));
+  const auto results = cli::RunFleet(options, observer);
+  EXPECT_THAT(observer.shown,
+              ::testing::UnorderedElementsAre("error cannot show \xff", "success "));
+  EXPECT_EQ(results[1].report.outcome, Outcome::kSuccess);
+}
+
 TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
   TempDir dir;
   const SimulatedDevices fleet("127.0.5.1-127.0.5.100:0");
   const std::string fw = Firmware(dir, 10);
   const std::string list = dir.Write("bad.txt", fleet.at[0] + "\n#\n127.0.0.999\n").string();
+  const std::string twice = dir.Write("twice.txt", "127.0.5.1:18810\n").string();
+  std::filesystem::create_symlink("/dev/full", dir.path() / "full.csv");
   const std::vector<std::pair<Args, std::string>> cases = {
       {{(dir.path() / "absent.bin").string(), fleet.at[0]}, "文件不存在！"},
       {{fw, fleet.at[0], "1.2.3.256"}, "'1.2.3.256' is not a device address"},
@@ -207,6 +232,11 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
       {{"--devices-file", dir.path() / "none.txt", fw}, "cannot read devices file"},
       {{"--report", dir.path() / "shift.txt", fw, fleet.at[0]}, "must be a .csv or .xml file"},
       {{"--report", dir.path() / "none" / "r.csv", fw, fleet.at[0]}, "cannot write report"},
+      {{"--report", dir.path() / "full.csv", fw, fleet.at[0]}, "No space left on device"},
+      {{"--devices-file", twice, fw, "127.0.5.1"},
+       "device 127.0.5.1:18810 is given 2 times: '127.0.5.1' (the command line), "
+       "'127.0.5.1:18810' (" +
+           twice + " line 1)\n"},
       {Concat({fw}, fleet.at),
        "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; raise it "
        "(ulimit -n 116) or use a smaller -j (at most 48)\n"}};
@@ -223,18 +253,20 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
 }
 
 // Devices a run never started (Ctrl-C before their turn) get their rows when it ends; a detail that
-// CSV must quote reads back whole; a second run appends under the first one's header.
+// CSV must quote, and keep a spreadsheet from evaluating, reads back whole; a second run appends
+// under the first one's header, after a row that a full disk cut short.
 TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOneHeader) {
   TempDir dir;
   cli::DeviceResult unstarted;
-  unstarted.report.detail = "said \"no\", then";
+  unstarted.report.detail = "=1+2, said \"no\"";
   for (int run = 0; run < 2; ++run) {
     std::string error;
     cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", error)->Finish({unstarted, {}}, 1);
+    std::ofstream(dir.path() / "r.csv", std::ios::app) << "2026-12-07T05:09:26Z,cut";
   }
   const auto rows = ReadReport(dir.path() / "r.csv");
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[2]["detail"], unstarted.report.detail);
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[3]["detail"], "'" + unstarted.report.detail);
   EXPECT_EQ(std::ranges::count(dir.Read("r.csv"), '\n'),
             std::ranges::count(dir.Read("r.csv"), '\r'));
 }
@@ -250,8 +282,43 @@ TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyIts
     // Up and erase once for each line it drew the last time, and no further.
     EXPECT_EQ(std::ranges::count(out.str(), '\x1b'), 2 * drawn);
     drawn = std::ranges::count(out.str(), '\n');
-    EXPECT_EQ(drawn, 40);
+    EXPECT_EQ(drawn, 39);  // the cursor's row stays free
   }
+}
+
+// One device succeeds, one is refused, the image's name is no UTF-8: every CSV column holds what
+// the documented header names and the device's JSON says, and the JUnit suite counts both.
+TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheNamesHold) {
+  TempDir dir;
+  const SimulatedDevices device("127.0.0.1:0");
+  const Args run = {dir.Write("fw\xff.bin", "abc").string(), device.at[0], "127.0.0.1:1"};
+  const CliRun csv = RunCli(Concat({"--json", "--report", dir.path() / "r.csv"}, run));
+  EXPECT_EQ(RunCli(Concat({"--report", dir.path() / "r.xml"}, run)).status, 1);
+  EXPECT_EQ(csv.status, 1);
+  const std::string text = dir.Read("r.csv");
+  EXPECT_EQ(text.substr(0, text.find('\r')),
+            "time,station,device,outcome,message,detail,bytes,blocks,write_retries,read_retries,"
+            "seconds,image,sha256,quento_version");
+  std::istringstream lines(csv.out);
+  for (auto row : ReadReport(dir.path() / "r.csv")) {
+    std::string line;
+    std::getline(lines, line);
+    auto json = nlohmann::json::parse(line);
+    EXPECT_THAT(row["time"].get<std::string>(), ::testing::MatchesRegex("[0-9-]{10}T[0-9:]{8}Z"));
+    json.update({{"time", row["time"]},
+                 {"station", platform::HostName()},
+                 {"detail", json.value("detail", "")},
+                 {"image", "fw\uFFFD.bin"},
+                 {"quento_version", QUENTO_VERSION}});
+    for (const auto& [column, value] : row.items()) {
+      EXPECT_EQ(value,
+                json[column].is_string() ? json[column] : nlohmann::json(json[column].dump()))
+          << column;
+    }
+  }
+  const auto suite = ReadReport(dir.path() / "r.xml");
+  EXPECT_EQ(std::tuple(suite["tests"], suite["failures"], suite["errors"], suite["skipped"]),
+            std::tuple("2", "1", "0", "0"));
 }
 
 // The shipped programs as an operator runs them: real processes, the standard pace, a real
