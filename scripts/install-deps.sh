@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need. Quick when they are all there;
-# in CI (CI=true) it always refreshes the package lists and installs.
+# Installs the Debian packages the build and the tests need, and the zh_CN.UTF-8 locale (the
+# Wine tests run as a Chinese Windows too). Quick when all is there; in CI (CI=true) it
+# always refreshes the package lists and installs.
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,7 @@ packages=(
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
   python3                                # tests read --report files with its csv and xml modules
+  locales                                # zh_CN.UTF-8: without it Wine mangles non-ASCII names
   dpkg-dev file lintian                  # the Debian package: dpkg-shlibdeps (which needs file), its check
 )
 
@@ -25,12 +27,22 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [[ ${#missing[@]} -eq 0 && ( "${CI:-}" != "true" || -e "$stamp" ) ]]; then
+has_zh_cn() { locale -a 2>/dev/null | grep -x 'zh_CN\.utf8' >/dev/null; }  # reads all: no SIGPIPE
+install=true
+[[ ${#missing[@]} -eq 0 && ( "${CI:-}" != "true" || -e "$stamp" ) ]] && install=false
+if [[ $install == false ]] && has_zh_cn; then
   exit 0
 fi
 sudo=""
 [[ $(id -u) -ne 0 ]] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update
-$sudo apt-get install -y "${packages[@]}"
-mkdir -p "$(dirname "$stamp")" && touch "$stamp"
+if [[ $install == true ]]; then
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update
+  $sudo apt-get install -y "${packages[@]}"
+  mkdir -p "$(dirname "$stamp")" && touch "$stamp"
+fi
+if ! has_zh_cn; then
+  grep -qx 'zh_CN\.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null ||
+    echo 'zh_CN.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+  $sudo locale-gen
+fi

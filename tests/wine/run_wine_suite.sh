@@ -9,7 +9,10 @@ fi
 run=$work/run
 rm -rf "$run"
 mkdir -p "$run/saved"
-export WINEPREFIX=$work/prefix LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all
+# LC_ALL from outside picks the Windows: zh_CN.UTF-8 makes a Chinese one (code page 936).
+locale=${LC_ALL:-C.UTF-8}
+[[ $(locale -a) == *"${locale/UTF-8/utf8}"* ]] || { echo "FAILED: no locale $locale"; exit 1; }
+export WINEPREFIX=$work/prefix LANG=$locale LC_ALL=$locale WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 cleanup() {
@@ -36,10 +39,10 @@ await_line "$run/display" '^[0-9]+$' $! || { cat "$run/xvfb.log" >&2; exit 1; }
 export DISPLAY=:$(<"$run/display")
 
 # Nothing here may hold ctest's output open. The prefix gets Wine's fonts, a CJK dialog font,
-# and unmanaged windows (with frames, no stall on hiding) once.
+# and unmanaged windows (with frames, no stall on hiding) once, for its locale only.
 ready=$WINEPREFIX/quento-prefix-ready
 {
-  if [[ ! -f $ready ]]; then
+  if [[ $(cat "$ready") != "$locale" ]]; then
     rm -rf "$WINEPREFIX"
     wine wineboot -i
     cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
@@ -51,7 +54,7 @@ ready=$WINEPREFIX/quento-prefix-ready
       wine reg add "$key" /v "$name" /d "$value" /f
     done
     wineserver -k && wineserver -w
-    touch "$ready"
+    echo "$locale" >"$ready"
   fi
   wineserver -p
   wine wineboot
