@@ -1,4 +1,8 @@
+// Asio brings Windows Sockets, which must come before windows.h.
+// clang-format off
+#include <asio/error.hpp>
 #include <windows.h>
+// clang-format on
 
 #include "platform/system_text.h"
 #include "platform/utf16.h"
@@ -6,10 +10,13 @@
 namespace quento::platform {
 
 std::string SystemMessage(const std::error_code& error) {
-  // The system's (and Windows Sockets') codes: their text in UTF-16, never the ANSI code page
-  // that std::system_category().message() takes. Other categories (Asio's end of stream, the C
-  // runtime's errno) speak for themselves.
-  if (error.category() != std::system_category()) return ValidUtf8(error.message());
+  // The system's and Windows Sockets' codes (Asio keeps a category of its own for them): their
+  // text in UTF-16, never the ANSI code page that message() takes. Other categories (Asio's end
+  // of stream, the C runtime's errno) speak for themselves.
+  if (error.category() != std::system_category() &&
+      error.category() != asio::error::get_system_category()) {
+    return ValidUtf8(error.message());
+  }
   wchar_t* text = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
