@@ -45,7 +45,7 @@ class BothObservers final : public FleetObserver {
     m_first.OnStart(index, device);
     if (m_second != nullptr) m_second->OnStart(index, device);
   }
-  void OnProgress(std::size_t index, protocol::Phase phase, int done, int total) override {
+  void OnProgress(std::size_t index, Phase phase, int done, int total) override {
     m_first.OnProgress(index, phase, done, total);
     if (m_second != nullptr) m_second->OnProgress(index, phase, done, total);
   }

@@ -7,7 +7,6 @@
 #include <map>
 
 #include "cli/result_fields.h"
-#include "platform/system_text.h"
 
 namespace quento::cli {
 namespace {
@@ -48,22 +47,22 @@ class TerminalDisplay final : public Display {
   void OnStart(std::size_t index, const std::string& device) override {
     m_live[index] = Live{device, "connecting", 0, 0, 0, Clock::now()};
   }
-  void OnProgress(std::size_t index, protocol::Phase phase, int done, int total) override {
+  void OnProgress(std::size_t index, Phase phase, int done, int total) override {
     Live& live = m_live[index];
     live.total = total;
     switch (phase) {
-      case protocol::Phase::kGreeting:
+      case Phase::kGreeting:
         live.phase = "greeting";
         break;
-      case protocol::Phase::kWriting:
+      case Phase::kWriting:
         live.phase = "writing";
         live.written = done;
         break;
-      case protocol::Phase::kVerifying:
+      case Phase::kVerifying:
         live.phase = "verifying";
         live.verified = done;
         break;
-      case protocol::Phase::kCompleting:
+      case Phase::kCompleting:
         live.phase = "completing";
         break;
     }
@@ -160,11 +159,6 @@ class TerminalDisplay final : public Display {
   bool m_closed = false;
 };
 
-bool ExplainsAFailure(const protocol::DownloadReport& report) {
-  return !report.detail.empty() && report.outcome != Outcome::kSuccess &&
-         report.outcome != Outcome::kCancelled;
-}
-
 }  // namespace
 
 std::string ResultLine(const DeviceResult& result) {
@@ -172,33 +166,6 @@ std::string ResultLine(const DeviceResult& result) {
   const std::string why = Explanation(result);
   return result.device + ": " + std::string(MessageFor(result.report.outcome)) +
          (why.empty() ? "" : " (" + why + ")");
-}
-
-std::string Explanation(const DeviceResult& result) {
-  if (const auto offset = result.report.first_difference) {
-    return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
-           std::to_string(*offset);
-  }
-  return ExplainsAFailure(result.report) ? platform::ValidUtf8(result.report.detail) : "";
-}
-
-nlohmann::ordered_json ResultFields(const DeviceResult& result) {
-  const protocol::DownloadReport& report = result.report;
-  nlohmann::ordered_json object = {
-      {"device", platform::ValidUtf8(result.device)},
-      {"outcome", NameOf(report.outcome)},
-      {"message", MessageFor(report.outcome)},
-  };
-  // The system's words and an exception's may carry any bytes; a JSON, CSV or XML writer takes
-  // UTF-8 only.
-  if (!report.detail.empty()) object["detail"] = platform::ValidUtf8(report.detail);
-  object["bytes"] = report.bytes;
-  object["blocks"] = report.blocks;
-  object["write_retries"] = report.write_retries;
-  object["read_retries"] = report.read_retries;
-  object["seconds"] = std::round(result.seconds * 100) / 100;
-  if (report.first_difference) object["first_difference"] = *report.first_difference;
-  return object;
 }
 
 std::string ResultJson(const DeviceResult& result, std::string_view sha256) {

@@ -27,17 +27,19 @@ constexpr int kPollsPerRedraw = 4;
 using Timer =
     asio::basic_waitable_timer<Clock, asio::wait_traits<Clock>, asio::io_context::executor_type>;
 
-// The command line has no window: the screen operations only feed the progress display, and a
-// message is the device's result line, written once the download has ended.
-class DeviceScreen final : public NoScreen, public protocol::DownloadObserver {
+// A device's progress in the live view: the command line has no window, so of the operator's
+// feedback it takes only the phases and blocks; the message is the device's result line,
+// written once the download has ended.
+class DeviceProgress final : public SilentFeedback {
  public:
-  DeviceScreen(std::size_t index, FleetObserver& observer) : m_index(index), m_observer(observer) {}
+  DeviceProgress(std::size_t index, FleetObserver& observer)
+      : m_index(index), m_observer(observer) {}
 
-  void OnPhase(protocol::Phase phase, int blocks) override {
+  void EnterPhase(Phase phase, int blocks) override {
     m_blocks = blocks;
     m_observer.OnProgress(m_index, phase, 0, blocks);
   }
-  void OnBlockDone(protocol::Phase phase, int block) override {
+  void FinishBlock(Phase phase, int block) override {
     m_observer.OnProgress(m_index, phase, block + 1, m_blocks);
   }
 
@@ -72,7 +74,7 @@ class Fleet {
         m_options.jobs == 0 ? m_results.size() : std::min(m_options.jobs, m_results.size());
     m_workers = jobs;
     for (std::size_t j = 0; j < jobs; ++j) asio::co_spawn(m_io, Worker(), asio::detached);
-    asio::co_spawn(m_io, Watch(), asio::detached);
+    asio::co_spawn(m_io, WatchCtrlCAndRedraw(), asio::detached);
     m_io.run();
     m_running = false;
     if (Cancelled()) {
@@ -116,7 +118,7 @@ class Fleet {
   }
 
   // Looks for Ctrl-C, and has the display redrawn, until the last worker has ended.
-  asio::awaitable<void> Watch() {
+  asio::awaitable<void> WatchCtrlCAndRedraw() {
     for (int polls = 1; m_workers > 0; ++polls) {
       m_poll.expires_after(kCancelPoll);
       co_await m_poll.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
@@ -140,7 +142,7 @@ class Fleet {
       result.report.detail = std::move(connected.detail);
       if (connected.link) {
         connection::SocketLink& socket = *connected.link;
-        DeviceScreen screen(index, m_observer);
+        DeviceProgress progress(index, m_observer);
         // The standard pace on one timer for the whole download: a timer made afresh for every
         // pause would cost each of ten thousand downloads a frame of its own while it waits.
         Timer pause(m_executor);
@@ -149,8 +151,8 @@ class Fleet {
           traced = std::make_unique<TracingTransport>(socket, *m_options.trace, result.device);
         }
         result.report = co_await protocol::RunDownload(
-            m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, screen,
-            [&socket] { socket.Close(); }, Options(screen, pause));
+            m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
+            [&socket] { socket.Close(); }, Options(pause));
       }
     } catch (const std::exception& e) {
       // One device's trouble is that device's result; the others carry on.
@@ -162,7 +164,7 @@ class Fleet {
   }
 
   static void Fail(DeviceResult& result, const std::exception& e) {
-    result.report.outcome = Outcome::kFailed;
+    result.report.outcome = Outcome::kError;
     result.report.detail = e.what();
   }
 
@@ -181,7 +183,7 @@ class Fleet {
     }
   }
 
-  protocol::DownloadOptions Options(DeviceScreen& screen, Timer& pause) const {
+  protocol::DownloadOptions Options(Timer& pause) const {
     protocol::DownloadOptions options;
     options.pause = protocol::NoPause;
     if (!m_options.fast) {
@@ -190,7 +192,6 @@ class Fleet {
         return pause.async_wait(asio::use_awaitable);
       };
     }
-    options.observer = &screen;
     options.cancel = m_options.cancel;
     return options;
   }

@@ -50,13 +50,6 @@ class Download {
  private:
   bool Cancelled() const { return m_options.cancel != nullptr && m_options.cancel->load(); }
 
-  void Notify(Phase phase) {
-    if (m_options.observer != nullptr) m_options.observer->OnPhase(phase, m_image.block_count());
-  }
-  void NotifyBlock(Phase phase, int block) {
-    if (m_options.observer != nullptr) m_options.observer->OnBlockDone(phase, block);
-  }
-
   // Sends a frame that expects a reply and takes the pause that follows it. Anything the device
   // sent before (a late reply, trailing bytes) is dropped first, so it cannot pass for the answer
   // to this frame.
@@ -73,7 +66,7 @@ class Download {
   }
 
   asio::awaitable<Outcome> Greet() {
-    Notify(Phase::kGreeting);
+    m_ui.EnterPhase(Phase::kGreeting, m_image.block_count());
     std::array<std::uint8_t, kShortFrameSize> greeting{};
     BuildGreeting(greeting);
     // Cleared once: a partial echo from one attempt may be completed by the next.
@@ -90,7 +83,7 @@ class Download {
   asio::awaitable<Outcome> WriteBlocks() {
     const int blocks = m_image.block_count();
     if (blocks == 0) co_return Outcome::kSuccess;
-    Notify(Phase::kWriting);
+    m_ui.EnterPhase(Phase::kWriting, m_image.block_count());
     std::array<std::uint8_t, kShortReplySize> ack{};
     int block = 0;
     int retries = 0;
@@ -109,7 +102,7 @@ class Download {
       if (IsWriteAck(ack)) {
         retries = 0;
         m_ui.StepProgress();
-        NotifyBlock(Phase::kWriting, block);
+        m_ui.FinishBlock(Phase::kWriting, block);
         if (++block > furthest) {
           furthest = block;
           pairFailures = 0;
@@ -130,7 +123,7 @@ class Download {
   asio::awaitable<Outcome> VerifyBlocks() {
     const int blocks = m_image.block_count();
     if (blocks == 0) co_return Outcome::kSuccess;
-    Notify(Phase::kVerifying);
+    m_ui.EnterPhase(Phase::kVerifying, m_image.block_count());
     std::array<std::uint8_t, kReadRequestSize> request{};
     int block = 0;
     int retries = 0;
@@ -153,7 +146,7 @@ class Download {
           co_return Outcome::kVerifyFailed;
         }
         UpdateReadProgress(block);
-        NotifyBlock(Phase::kVerifying, block);
+        m_ui.FinishBlock(Phase::kVerifying, block);
         ++block;
         continue;
       }
@@ -175,7 +168,7 @@ class Download {
   }
 
   asio::awaitable<Outcome> Complete() {
-    Notify(Phase::kCompleting);
+    m_ui.EnterPhase(Phase::kCompleting, m_image.block_count());
     std::array<std::uint8_t, kShortFrameSize> completion{};
     BuildCompletion(completion);
     // No reply is read and no pause follows. A device that never got the completion frame has
@@ -241,7 +234,7 @@ asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run, O
   if (failure) {
     try {
       ui.SetStatus(text::kFailedStatus);
-      ui.ShowMessage(MessageFor(Outcome::kFailed));
+      ui.ShowMessage(MessageFor(Outcome::kError));
     } catch (...) {
       // The reset below matters more than the report.
     }

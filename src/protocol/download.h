@@ -37,19 +37,8 @@ asio::awaitable<void> TimerPause(std::chrono::milliseconds duration);
 // Fast pacing: no fixed gaps; every reply is still waited for.
 asio::awaitable<void> NoPause(std::chrono::milliseconds duration);
 
-enum class Phase { kGreeting, kWriting, kVerifying, kCompleting };
-
-// Optional progress events for front ends that show more than the progress bar.
-class DownloadObserver {
- public:
-  virtual ~DownloadObserver() = default;
-  virtual void OnPhase(Phase /*phase*/, int /*block_count*/) {}
-  virtual void OnBlockDone(Phase /*phase*/, int /*block*/) {}
-};
-
 struct DownloadOptions {
   Pause pause = TimerPause;
-  DownloadObserver* observer = nullptr;
   // When set and raised, the download stops at its next exchange with kCancelled.
   const std::atomic<bool>* cancel = nullptr;
 };

@@ -8,6 +8,9 @@
 
 namespace quento {
 
+// How far a download has come, for front ends that show more than the progress bar.
+enum class Phase { kGreeting, kWriting, kVerifying, kCompleting };
+
 // Values are the window's control ids.
 enum class Button { kConnect = 1002, kDownload = 1004, kBrowse = 1005 };
 
@@ -29,10 +32,16 @@ class OperatorFeedback {
   virtual void ShowMessage(std::string_view text) = 0;
   // Shows the chosen firmware path again in its edit box, replacing anything typed there.
   virtual void PushMembersToControls() = 0;
+
+  // Optional, for a view beyond the bar: the download has entered `phase` of an image of
+  // `blocks` blocks, and has finished `block` in it. The bar's own steps come through the
+  // operations above.
+  virtual void EnterPhase(Phase /*phase*/, int /*blocks*/) {}
+  virtual void FinishBlock(Phase /*phase*/, int /*block*/) {}
 };
 
 // Shows nothing: a base for front ends without a window, which override what they use.
-class NoScreen : public OperatorFeedback {
+class SilentFeedback : public OperatorFeedback {
  public:
   std::string ReadAddressText() override { return {}; }
   void SetStatus(std::string_view) override {}

@@ -24,7 +24,7 @@ std::string_view MessageFor(Outcome outcome) {
       return text::kFileUnreadable;
     case Outcome::kFileTooLarge:
       return text::kFileTooLarge;
-    case Outcome::kFailed:
+    case Outcome::kError:
       return text::kFailedStatus;
     case Outcome::kCancelled:
       break;
@@ -52,7 +52,7 @@ std::string_view NameOf(Outcome outcome) {
       return "file_unreadable";
     case Outcome::kFileTooLarge:
       return "file_too_large";
-    case Outcome::kFailed:
+    case Outcome::kError:
       return "error";
     case Outcome::kCancelled:
       return "cancelled";

@@ -15,7 +15,7 @@ enum class Outcome {
   kFileMissing,
   kFileUnreadable,
   kFileTooLarge,
-  kFailed,     // the download broke off on an unexpected error (the detail says which)
+  kError,      // the download broke off on an unexpected error (the detail says which)
   kCancelled,  // stopped on request (command line only); no message is shown
 };
 

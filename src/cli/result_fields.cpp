@@ -1,0 +1,44 @@
+#include "cli/result_fields.h"
+
+#include <cmath>
+
+#include "platform/system_text.h"
+
+namespace quento::cli {
+namespace {
+
+bool ExplainsAFailure(const protocol::DownloadReport& report) {
+  return !report.detail.empty() && report.outcome != Outcome::kSuccess &&
+         report.outcome != Outcome::kCancelled;
+}
+
+}  // namespace
+
+std::string Explanation(const DeviceResult& result) {
+  if (const auto offset = result.report.first_difference) {
+    return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
+           std::to_string(*offset);
+  }
+  return ExplainsAFailure(result.report) ? platform::ValidUtf8(result.report.detail) : "";
+}
+
+nlohmann::ordered_json ResultFields(const DeviceResult& result) {
+  const protocol::DownloadReport& report = result.report;
+  nlohmann::ordered_json object = {
+      {"device", platform::ValidUtf8(result.device)},
+      {"outcome", NameOf(report.outcome)},
+      {"message", MessageFor(report.outcome)},
+  };
+  // The system's words and an exception's may carry any bytes; a JSON, CSV or XML writer takes
+  // UTF-8 only.
+  if (!report.detail.empty()) object["detail"] = platform::ValidUtf8(report.detail);
+  object["bytes"] = report.bytes;
+  object["blocks"] = report.blocks;
+  object["write_retries"] = report.write_retries;
+  object["read_retries"] = report.read_retries;
+  object["seconds"] = std::round(result.seconds * 100) / 100;
+  if (report.first_difference) object["first_difference"] = *report.first_difference;
+  return object;
+}
+
+}  // namespace quento::cli
