@@ -9,6 +9,10 @@ namespace {
 
 bool IsInput(UINT message) {
   return (message >= WM_KEYFIRST && message <= WM_KEYLAST) ||
+         // An input method's composition, characters and keys. Its requests and notifications
+         // read or tell state and are answered.
+         (message >= WM_IME_STARTCOMPOSITION && message <= WM_IME_KEYLAST) ||
+         message == WM_IME_CHAR || message == WM_IME_KEYDOWN || message == WM_IME_KEYUP ||
          (message >= WM_MOUSEFIRST && message <= WM_MOUSELAST) ||
          (message >= WM_NCMOUSEMOVE && message <= WM_NCXBUTTONDBLCLK) ||
          message == WM_NCMOUSEHOVER || message == WM_NCMOUSELEAVE || message == WM_MOUSEHOVER ||

@@ -1,6 +1,6 @@
 // The window's thread drives the event loop itself. While a connect or a download runs, the
-// window keeps painting and answering the system, but keyboard and mouse input is thrown away,
-// so nothing the operator does acts until the work is over.
+// window keeps painting and answering the system, but keyboard, input method and mouse input is
+// thrown away, so nothing the operator does acts until the work is over.
 #pragma once
 
 #include <asio/awaitable.hpp>

@@ -5,11 +5,22 @@
 #include <wrl/client.h>
 
 #include <optional>
+#include <utility>
+#include <vector>
+
+#include "platform/utf16.h"
+#include "protocol/texts.h"
 
 namespace quento::app {
 namespace {
 
 using Microsoft::WRL::ComPtr;
+
+// Browse's file types as (name, pattern) pairs.
+std::vector<std::pair<std::wstring, std::wstring>> FirmwareFilter() {
+  return {{platform::Widen(text::kSourceFilesFilter), L"*.bin"},
+          {platform::Widen(text::kHeadFilesFilter), L"*.bin"}};
+}
 
 class ComScope {
  public:
@@ -34,7 +45,7 @@ std::optional<std::wstring> ChooseWithItemDialog(HWND owner) {
   FILEOPENDIALOGOPTIONS options = 0;
   dialog->GetOptions(&options);
   dialog->SetOptions(options | FOS_ALLOWMULTISELECT | FOS_OVERWRITEPROMPT | FOS_FORCEFILESYSTEM);
-  const auto filter = ParseFilter(kFirmwareFilter);
+  const auto filter = FirmwareFilter();
   std::vector<COMDLG_FILTERSPEC> types;
   for (const auto& [name, pattern] : filter) types.push_back({name.c_str(), pattern.c_str()});
   dialog->SetFileTypes(static_cast<UINT>(types.size()), types.data());
@@ -61,7 +72,7 @@ std::optional<std::wstring> ChooseWithItemDialog(HWND owner) {
 // The Explorer-style dialog, for systems without the item dialog.
 std::wstring ChooseWithExplorerDialog(HWND owner) {
   std::wstring filter;
-  for (const auto& [name, pattern] : ParseFilter(kFirmwareFilter)) {
+  for (const auto& [name, pattern] : FirmwareFilter()) {
     filter += name + L'\0' + pattern + L'\0';
   }
   std::vector<wchar_t> selection(kSelectionChars, L'\0');
@@ -89,21 +100,6 @@ std::wstring ChooseWithExplorerDialog(HWND owner) {
 }
 
 }  // namespace
-
-std::vector<std::pair<std::wstring, std::wstring>> ParseFilter(std::wstring_view filter) {
-  std::vector<std::pair<std::wstring, std::wstring>> pairs;
-  while (!filter.empty()) {
-    const auto bar = filter.find(L'|');
-    if (bar == 0 || bar == std::wstring_view::npos) break;
-    const std::wstring_view name = filter.substr(0, bar);
-    filter.remove_prefix(bar + 1);
-    const auto end = filter.find(L'|');
-    pairs.emplace_back(name, filter.substr(0, end));
-    if (end == std::wstring_view::npos) break;
-    filter.remove_prefix(end + 1);
-  }
-  return pairs;
-}
 
 std::wstring ChooseFirmwareFile(HWND owner) {
   ComScope com;

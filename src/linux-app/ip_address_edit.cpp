@@ -23,8 +23,9 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(2, 0, 2, 0);
   row->setSpacing(0);
+  // A blank field is acceptable too, so that Enter connects from it.
   auto* octet = new QRegularExpressionValidator(
-      QRegularExpression(QStringLiteral("25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9]")), this);
+      QRegularExpression(QStringLiteral("(25[0-5]|2[0-4][0-9]|1?[0-9]?[0-9])?")), this);
   for (std::size_t i = 0; i < m_fields.size(); ++i) {
     if (i > 0) row->addWidget(new QLabel(QStringLiteral("."), this));
     auto* field = new QLineEdit(this);
@@ -42,6 +43,12 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
     m_fields[i] = field;
   }
   setFocusProxy(m_fields[0]);
+}
+
+QString IpAddressEdit::address() const {
+  QStringList parts;
+  for (const QLineEdit* field : m_fields) parts << QString::number(field->text().toInt());
+  return parts.join(QLatin1Char('.'));
 }
 
 QString IpAddressEdit::text() const {

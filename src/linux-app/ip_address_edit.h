@@ -16,7 +16,10 @@ class IpAddressEdit : public QFrame {
  public:
   explicit IpAddressEdit(QWidget* parent = nullptr);
 
-  // Dotted decimal; an empty field stays empty ("192..1.20"), so such an address is refused.
+  // Dotted decimal as the Windows control reads it: a blank field is 0, so "192..1.20" is
+  // 192.0.1.20 and a blank address 0.0.0.0, which is no device's.
+  QString address() const;
+  // The fields as shown, a blank one empty ("192..1.20"): what setText takes back.
   QString text() const;
   // Fills the fields from dotted decimal; anything that is not four fields leaves them blank.
   void setText(const QString& text);

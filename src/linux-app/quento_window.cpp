@@ -1,5 +1,7 @@
 #include "linux-app/quento_window.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,6 +15,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyleOptionProgressBar>
+#include <QStylePainter>
 #include <algorithm>
 
 #include "connection/window_loop.h"
@@ -39,9 +43,11 @@ class BusyScope {
   int& m_depth;
 };
 
-// What the operator does to the window with mouse, keyboard, pen, touch or a drag.
+// What the operator does to the window with mouse, keyboard, an input method, pen, touch or a
+// drag. The input method's queries are answered: they read the window and change nothing.
 bool IsInput(QEvent::Type type) {
   switch (type) {
+    case QEvent::InputMethod:
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
@@ -67,6 +73,29 @@ bool IsInput(QEvent::Type type) {
   }
 }
 
+// Qt animates a bar whose range is empty, as after an empty image; the Windows bar stays empty.
+class ProgressBar final : public QProgressBar {
+ public:
+  using QProgressBar::QProgressBar;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QStyleOptionProgressBar option;
+    initStyleOption(&option);
+    if (option.minimum == option.maximum) {
+      option.maximum = option.minimum + 1;
+      option.progress = option.minimum;
+    }
+    QStylePainter(this).drawControl(QStyle::CE_ProgressBar, option);
+  }
+};
+
+// Assistive technology sees the window as the dialog it is on Windows, not as a plain widget.
+QAccessibleInterface* AccessibleWindow(const QString&, QObject* object) {
+  auto* window = qobject_cast<QuentoWindow*>(object);
+  return window != nullptr ? new QAccessibleWidget(window, QAccessible::Dialog) : nullptr;
+}
+
 QIcon AppIcon() {
   QIcon icon;
   for (int size : {16, 24, 32, 48, 64, 128, 256}) {
@@ -88,6 +117,8 @@ QString DroppedFirmware(const QMimeData* mime) {
 QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
                            protocol::DownloadOptions download)
     : m_manager(*this, m_connected, connection), m_downloadOptions(std::move(download)) {
+  [[maybe_unused]] static const bool accessible =
+      (QAccessible::installFactory(AccessibleWindow), true);
   setWindowTitle(QText(text::kAppName));
   setWindowIcon(AppIcon());
   setAcceptDrops(true);
@@ -121,7 +152,7 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   label(text::kAddressLabel, du.Rect(34, 27, 32, 13), "addressLabel");
   m_status = label(text::kChooseFile, du.Rect(29, 98, 125, 10), "status");
   label(text::kFileLabel, du.Rect(151, 25, 106, 13), "fileLabel");
-  m_progress = new QProgressBar(this);
+  m_progress = new ProgressBar(this);
   m_progress->setObjectName(QStringLiteral("progress"));
   m_progress->setGeometry(du.Rect(22, 119, 271, 18));
   m_progress->setTextVisible(false);
@@ -129,7 +160,7 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   m_download->setEnabled(false);
 
   connect(m_connect, &QPushButton::clicked, this, &QuentoWindow::OnConnectClicked);
-  connect(m_address, &IpAddressEdit::returnPressed, this, &QuentoWindow::OnConnectClicked);
+  connect(m_address, &IpAddressEdit::returnPressed, this, &QuentoWindow::OnAddressEntered);
   connect(m_browse, &QPushButton::clicked, this, &QuentoWindow::OnBrowseClicked);
   connect(m_download, &QPushButton::clicked, this, &QuentoWindow::OnDownloadClicked);
   auto* about = new QAction(QText(text::kAboutMenu), this);
@@ -153,13 +184,20 @@ void QuentoWindow::OnConnectClicked() {
   RunBusy(m_manager.OnConnectClicked());
 }
 
+void QuentoWindow::OnAddressEntered() {
+  if (!m_manager.connected()) OnConnectClicked();
+}
+
 void QuentoWindow::OnBrowseClicked() {
   if (m_busy > 0) return;
   BusyScope busy(m_busy);
   const QString folder = m_filePath.isEmpty() ? QString() : QFileInfo(m_filePath).absolutePath();
   // A cancelled dialog empties the choice, as it always has on Windows.
-  m_filePath = QFileDialog::getOpenFileName(
-      this, QString(), folder, QStringLiteral("Source \u3000Files(*.bin);;All files (*)"));
+  // Qt simplifies each filter's white space, U+3000 included.
+  const QString filters = QText(text::kSourceFilesFilter) + QStringLiteral(";;") +
+                          QText(text::kHeadFilesFilter) + QStringLiteral(";;") +
+                          QText(text::kAllFilesFilter);
+  m_filePath = QFileDialog::getOpenFileName(this, QString(), folder, filters);
   PushMembersToControls();
 }
 
@@ -224,7 +262,7 @@ void QuentoWindow::dropEvent(QDropEvent* event) {
   event->acceptProposedAction();
 }
 
-std::string QuentoWindow::ReadAddressText() { return m_address->text().toStdString(); }
+std::string QuentoWindow::ReadAddressText() { return m_address->address().toStdString(); }
 
 void QuentoWindow::SetStatus(std::string_view text) { m_status->setText(QText(text)); }
 

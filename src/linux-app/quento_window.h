@@ -49,6 +49,8 @@ class QuentoWindow final : public QWidget, public OperatorFeedback {
 
  private:
   void OnConnectClicked();
+  // Enter in the address connects; it never disconnects.
+  void OnAddressEntered();
   void OnBrowseClicked();
   void OnDownloadClicked();
   void ShowAbout();

@@ -34,6 +34,11 @@ inline constexpr std::string_view kAddressLabel = "IP地址：";
 inline constexpr std::string_view kFileLabel = "下载的文件：";
 inline constexpr std::string_view kDownloadCaption = "下载程序";
 inline constexpr std::string_view kBrowseCaption = "浏览";
+// Browse's file types. The second space is U+3000, as the operators have always seen it; the
+// Linux window adds the last.
+inline constexpr std::string_view kSourceFilesFilter = "Source \u3000Files(*.bin)";
+inline constexpr std::string_view kHeadFilesFilter = "Head Files(*.bin)";
+inline constexpr std::string_view kAllFilesFilter = "All files (*)";
 inline constexpr std::string_view kAboutMenu = "&About Quento...";
 inline constexpr std::string_view kAboutCaption = "About Quento";
 inline constexpr std::string_view kAboutText = "Quento, Version 1.0";

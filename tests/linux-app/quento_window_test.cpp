@@ -56,6 +56,7 @@ class QuentoWindowTest : public QObject {
     for (int i = 0; i < 2 * 1024 + 100; ++i) m_bytes.push_back(std::uint8_t(i * 7 + i / 256));
     m_image = QString::fromStdString(
         m_dir.Write("image.bin", {m_bytes.begin(), m_bytes.end()}));  // three blocks
+    m_dir.Write("empty.bin", "");
   }
   void init() { QSettings(QStringLiteral("Quento"), QStringLiteral("quento")).clear(); }
   void scenario_data();
@@ -84,14 +85,19 @@ void QuentoWindowTest::scenario_data() {
                         << standardPace;
   };
   const QString connected = QText(kConnected);
-  const QString download = "type connect browse download";
+  const QString download = "127.0.0.1 connect browse download";
   row("start-up", "", "", {}, kChooseFile, "C-B");
-  row("connect refused", "type connect", "stopped", {QText(kConnectFailed)}, kChooseFile, "C-B");
+  row("connect refused", "127.0.0.1 connect", "stopped", {QText(kConnectFailed)}, kChooseFile,
+      "C-B");
   row("connect without an address", "connect", "", {QText(kConnectFailed)}, kChooseFile, "C-B");
-  row("connect, disconnect", "type connect connect", "", {connected, QText(kDisconnected)},
+  row("connect, disconnect", "127.0.0.1 connect connect", "", {connected, QText(kDisconnected)},
       kChooseFile, "C-B");
-  row("Escape stays, Enter connects", "type escape enter", "", {connected}, kChooseFile, "CDB");
-  row("cancelled Browse, missing file", "type connect browse cancel download", "",
+  row("Escape stays, Enter connects, never disconnects", "127.0.0.1 escape enter enter", "",
+      {connected}, kChooseFile, "CDB");
+  // As the Windows control reads it: a blank field is 0.
+  row("partly blank address, Enter in a blank field", "127 right right 1 left left enter", "",
+      {connected}, kChooseFile, "CDB");
+  row("cancelled Browse, missing file", "127.0.0.1 connect browse cancel download", "",
       {connected, QText(kFileMissing)}, kChooseFile, "CDB");
   row("download", download, "", {connected, QText(kSuccess)}, kReconnect, "C-B", "image.bin", 18);
   row("download at standard pace", download, "", {connected, QText(kSuccess)}, kReconnect, "C-B",
@@ -99,13 +105,15 @@ void QuentoWindowTest::scenario_data() {
   row("silent device", download, "silent", {connected, QText(kNoResponse)}, kReconnect, "C-B",
       "image.bin", 18);
   row("F1: About", "f1", "", {QText(kAboutCaption) + ":" + QText(kAboutText)}, kChooseFile, "C-B");
-  row("dropped file, remembered", "type drop reopen", "", {}, kChooseFile, "C-B", "image.bin");
+  row("empty image", download, "", {connected, QText(kSuccess)}, kReconnect, "C-B", "empty.bin", 0);
+  row("dropped file, remembered", "127.0.0.1 drop reopen", "", {}, kChooseFile, "C-B", "image.bin");
 }
 
 void QuentoWindowTest::scenario() {
   QFETCH(QString, actions);
   QFETCH(QString, fault);
   QFETCH(QString, buttons);
+  QFETCH(QString, file);
   QFETCH(QStringList, messages);
   QFETCH(bool, standardPace);
   std::string error;
@@ -125,15 +133,15 @@ void QuentoWindowTest::scenario() {
   const auto progress = [&] { return Find<QProgressBar>(*window, "progress"); };
   PaintCounter paints;
   progress()->installEventFilter(&paints);
-  QStringList seen;
-  QString file;
+  QStringList seen, filters;
   int ticks = 0;
   bool buttonEnabled = false, closed = false, fullAtSuccess = false;
   QTimer probe;
   connect(&probe, &QTimer::timeout, [&] {
     // Each modal dialog is answered as it opens. A message box is recorded as its text (when its
-    // caption, icon and single button are right); the file dialog gets `file`, or is cancelled
-    // when that is empty; any other dialog is recorded as its caption and labels.
+    // caption, icon and single button are right); the file dialog gets `file` from the run's
+    // folder, or is cancelled when that is empty; any other dialog is recorded as its caption and
+    // labels.
     QWidget* modal = QApplication::activeModalWidget();
     auto* dialog = qobject_cast<QDialog*>(modal);
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
@@ -143,8 +151,9 @@ void QuentoWindowTest::scenario() {
       fullAtSuccess |=
           box->text() == QText(kSuccess) && progress()->value() == progress()->maximum();
     } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+      filters = files->nameFilters();
       if (file.isEmpty()) return files->reject();
-      files->selectFile(file);
+      files->selectFile(QFileInfo(m_image).dir().filePath(file));
     } else if (dialog != nullptr) {
       seen << dialog->windowTitle() + ":";
       for (const QLabel* label : dialog->findChildren<QLabel*>()) seen.back() += label->text();
@@ -160,16 +169,21 @@ void QuentoWindowTest::scenario() {
     QLineEdit* field = Find<IpAddressEdit>(*window, "address")->findChildren<QLineEdit*>().back();
     QTest::mouseDClick(field, Qt::LeftButton);
     QTest::keyClick(field, Qt::Key_5);
+    QInputMethodEvent composed;
+    composed.setCommitString("7");
+    QApplication::sendEvent(field, &composed);
     closed |= window->close();
   });
   probe.start(5);
 
-  const QMap<QString, Qt::Key> keys{
-      {"enter", Qt::Key_Return}, {"escape", Qt::Key_Escape}, {"f1", Qt::Key_F1}};
+  const QMap<QString, Qt::Key> keys{{"enter", Qt::Key_Return},
+                                    {"escape", Qt::Key_Escape},
+                                    {"f1", Qt::Key_F1},
+                                    {"left", Qt::Key_Left},
+                                    {"right", Qt::Key_Right}};
   for (const QString& action : actions.split(' ', Qt::SkipEmptyParts)) {
-    file = action == "cancel" ? QString() : m_image;
-    if (action == "type") {
-      Type(*window, "127.0.0.1");
+    if (action[0].isDigit()) {
+      Type(*window, action);
     } else if (keys.contains(action)) {
       QTest::keyClick(window->focusWidget(), keys[action]);
     } else if (action == "drop") {  // Qt delivers a drop only after an accepted drag entry
@@ -189,9 +203,12 @@ void QuentoWindowTest::scenario() {
   }
   QCOMPARE(seen, messages);
   QVERIFY(window->isVisible());
-  QCOMPARE(window->windowTitle(), QText(kAppName));
+  // Assistive technology is told what Windows tells it of the dialog.
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(window.get());
+  QCOMPARE(accessible->role(), QAccessible::Dialog);
+  QCOMPARE(accessible->text(QAccessible::Name), QText(kAppName));
   QCOMPARE(QString::fromStdString(window->ReadAddressText()),
-           actions.contains("type") ? "127.0.0.1" : "...");
+           actions.startsWith("127") ? "127.0.0.1" : "0.0.0.0");
   QTEST(status()->text(), "status");
   QString enabled;
   for (const char* name : {"connect", "download", "browse"}) {
@@ -201,14 +218,22 @@ void QuentoWindowTest::scenario() {
   // Download is enabled exactly while connected.
   QCOMPARE(Find(*window, "connect")->text(),
            QText(buttons[1] == 'D' ? kDisconnectCaption : kConnectCaption));
-  QTEST(QFileInfo(Find<QLineEdit>(*window, "path")->text()).fileName(), "file");
+  QCOMPARE(QFileInfo(Find<QLineEdit>(*window, "path")->text()).fileName(), file);
+  // Qt simplifies the white space in a filter, U+3000 included.
+  if (actions.contains("browse")) {
+    QCOMPARE(filters, QStringList({QText(kSourceFilesFilter).simplified(), QText(kHeadFilesFilter),
+                                   QText(kAllFilesFilter)}));
+  }
   QCOMPARE(progress()->value(), 0);
   QTEST(progress()->maximum(), "progressRange");
+  progress()->grab();  // a bar Qt shows as busy starts animating when painted
+  QVERIFY(progress()->findChildren<QAbstractAnimation*>().isEmpty());
   QVERIFY(!buttonEnabled && !closed);
   if (standardPace) QVERIFY(ticks > 0 && paints.count > 0);
   // The bar was full and the device holds the operator's file exactly when the window said so.
   const auto images = simulator.completed();
-  QCOMPARE(fullAtSuccess && images.size() == 1 && images[0].image == m_bytes,
+  const auto sent = file == "empty.bin" ? std::vector<std::uint8_t>() : m_bytes;
+  QCOMPARE(fullAtSuccess && images.size() == 1 && images[0].image == sent,
            messages.contains(QText(kSuccess)));
 }
 
