@@ -252,6 +252,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   }
   socket.set_option(tcp::no_delay(true), ec);
 
+  DeviceState::Connection connection;
   FrameParser parser;
   std::vector<Frame> pending;
   const FrameParser::Sink sink = [&pending](Frame&& f) { pending.push_back(std::move(f)); };
@@ -264,7 +265,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
     parser.Feed(std::span(buffer.data(), got), sink);
     for (const Frame& frame : pending) {
       frames.fetch_add(1);
-      Response response = device.Handle(frame);
+      Response response = device.Handle(frame, connection);
       if (response.completedImage) {
         RecordCompletion(device, peer, std::move(*response.completedImage));
       }
