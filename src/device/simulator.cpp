@@ -134,8 +134,8 @@ struct Simulator::Impl {
   std::thread loop;
 
   mutable std::mutex completedMutex;
-  std::vector<CompletedImage> completed;
-  unsigned saveCounter = 0;  // the loop thread's
+  std::vector<CompletedImage> completed;  // only with options.keepCompleted
+  unsigned saveCounter = 0;               // the loop thread's
 
   std::atomic<std::size_t> frames{0};
 };
@@ -324,6 +324,7 @@ void Simulator::Impl::RecordCompletion(const DeviceState& device, const std::str
   } else {
     Log("received " + bytes + " on " + done.device.ToString());
   }
+  if (!options.keepCompleted) return;
   done.image = std::move(image);
   std::lock_guard lock(completedMutex);
   completed.push_back(std::move(done));

@@ -2,6 +2,7 @@
 // loopback sockets (free ports, played through a plain TCP client), and the program as a child.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <thread>
@@ -174,6 +175,27 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   devices.simulator->Stop();
   devices.simulator->Stop();
   for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
+}
+
+// As the program runs it: no image is kept in memory, and a save cut short (at the file size
+// limit here, as on a full disk) leaves no file.
+TEST(Simulator, KeepsNoImageInMemory_ASaveCutShortLeavesNoFile) {
+  TempDir dir;
+  Simulator simulator({.listen = {"127.0.0.1:0"}, .saveDir = dir.path()});
+  ASSERT_TRUE(simulator.Start(nullptr));
+  TcpClient client(0x7F000001, simulator.endpoints()[0].port);
+  ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{999, limit.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  // The echo of the greeting after each completion says that it was dealt with.
+  EXPECT_TRUE(client.Send(Concat({Greeting(), BlockWrite(0, Pattern(999)), Completion(), Greeting(),
+                                  BlockWrite(0, Pattern(1000)), Completion(), Greeting()})));
+  EXPECT_EQ(client.Read(30), Concat({Echo(), Ack(), Echo(), Ack(), Echo()}));
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(simulator.completed().size(), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 // The exit status of the program run with `args`.
