@@ -66,7 +66,7 @@ void DeviceState::CountFrame(Response& response) {
   }
 }
 
-Response DeviceState::Handle(const Frame& frame) {
+Response DeviceState::Handle(const Frame& frame, Connection& connection) {
   std::lock_guard lock(m_mutex);
   Response response;
   CountFrame(response);
@@ -76,6 +76,7 @@ Response DeviceState::Handle(const Frame& frame) {
       // A greeting starts a new download. Blocks left from an earlier one that broke off
       // must not end up appended to the next, shorter image.
       m_blocks.clear();
+      connection = {.greeted = true};
       if (!Take(m_plan.ignoreGreetings)) {
         response.reply = Reply(protocol::kShortReplySize, protocol::BuildGreetingEcho);
       }
@@ -88,6 +89,7 @@ Response DeviceState::Handle(const Frame& frame) {
       }
       if (m_blocks.size() <= frame.index) m_blocks.resize(frame.index + 1u);
       m_blocks[frame.index] = frame.data;
+      connection.wrote = connection.greeted;
       const int block = frame.index;
       if (auto it = m_plan.dropAck.find(block); it != m_plan.dropAck.end() && Take(it->second)) {
         break;  // stored, but the acknowledgement is lost
@@ -105,7 +107,8 @@ Response DeviceState::Handle(const Frame& frame) {
       break;
 
     case FrameType::kCompletion:
-      response.completedImage = Assemble();
+      if (connection.wrote) response.completedImage = Assemble();
+      connection = {};
       break;
   }
 

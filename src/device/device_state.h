@@ -36,9 +36,17 @@ class DeviceState {
   std::chrono::milliseconds delay() const { return m_delay; }
   std::optional<std::chrono::milliseconds> splitGap() const { return m_splitGap; }
 
+  // What one connection has done towards an image. A completion yields one only when its own
+  // connection greeted and then wrote a block: a stray completion frame neither makes an (empty)
+  // image nor takes the blocks of a download running on another connection.
+  struct Connection {
+    bool greeted = false;
+    bool wrote = false;  // a block since the greeting
+  };
+
   // A connection was accepted. False: close it at once (close-after:0).
   bool OnConnect();
-  Response Handle(const Frame& frame);
+  Response Handle(const Frame& frame, Connection& connection);
 
   std::size_t framesReceived() const;
   // The blocks currently held (masked, as received); for tests.

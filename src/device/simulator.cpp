@@ -134,8 +134,8 @@ struct Simulator::Impl {
   std::thread loop;
 
   mutable std::mutex completedMutex;
-  std::vector<CompletedImage> completed;
-  unsigned saveCounter = 0;  // the loop thread's
+  std::vector<CompletedImage> completed;  // only with options.keepCompleted
+  unsigned saveCounter = 0;               // the loop thread's
 
   std::atomic<std::size_t> frames{0};
 };
@@ -252,6 +252,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   }
   socket.set_option(tcp::no_delay(true), ec);
 
+  DeviceState::Connection connection;
   FrameParser parser;
   std::vector<Frame> pending;
   const FrameParser::Sink sink = [&pending](Frame&& f) { pending.push_back(std::move(f)); };
@@ -264,7 +265,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
     parser.Feed(std::span(buffer.data(), got), sink);
     for (const Frame& frame : pending) {
       frames.fetch_add(1);
-      Response response = device.Handle(frame);
+      Response response = device.Handle(frame, connection);
       if (response.completedImage) {
         RecordCompletion(device, peer, std::move(*response.completedImage));
       }
@@ -323,6 +324,7 @@ void Simulator::Impl::RecordCompletion(const DeviceState& device, const std::str
   } else {
     Log("received " + bytes + " on " + done.device.ToString());
   }
+  if (!options.keepCompleted) return;
   done.image = std::move(image);
   std::lock_guard lock(completedMutex);
   completed.push_back(std::move(done));

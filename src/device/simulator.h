@@ -52,11 +52,14 @@ struct SimulatorOptions {
   // 0.0.0.0 (port 0: one free port for them all), which closes at once a connection to an
   // address that is not listed.
   std::vector<std::string> listen = {"127.0.0.1"};
-  std::filesystem::path saveDir{};  // empty: completed images are kept in memory only
-  FaultPlan faults{};               // for every device
+  std::filesystem::path saveDir{};                       // empty: completed images are not saved
+  FaultPlan faults{};                                    // for every device
   std::map<std::uint32_t, FaultPlan> faultsByAddress{};  // replaces `faults` for that address
   // Receives each line the simulator reports (listening, image saved, connection errors).
   std::function<void(std::string_view)> log{};
+  // Keeps every completed image for completed(). For in-process tests only: a program that runs
+  // for days would hold every image it ever received.
+  bool keepCompleted = false;
 };
 
 struct CompletedImage {
@@ -79,7 +82,7 @@ class Simulator {
   void Stop();
 
   std::vector<Endpoint> endpoints() const;
-  // Every completion frame received so far, oldest first.
+  // Every image completed so far, oldest first, when the options say keepCompleted; else none.
   std::vector<CompletedImage> completed() const;
   // Frames received in all, for tests that count exchanges.
   std::size_t framesReceived() const;

@@ -23,8 +23,10 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
 
 enum class FileWrite { kOk, kExists, kFailed };
 
-// Creates the file at `path` and writes `bytes` into it. A file already there is never replaced
-// (kExists). kFailed sets `error` to the system's reason.
+// Creates the file at `path` holding `bytes`. They are written to PATH.part in the same folder
+// first, which takes the final name only once complete: a write that fails leaves neither file.
+// A file already at either name is never replaced (kExists). kFailed sets `error` to the
+// system's reason.
 FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        std::string& error);
 

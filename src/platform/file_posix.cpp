@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/file.h"
 #include "platform/system_text.h"
@@ -48,12 +49,47 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   return FileRead::kOk;
 }
 
+namespace {
+
+std::string Errno() { return SystemMessage(std::error_code(errno, std::generic_category())); }
+
+// Gives the complete file at `from` the name `to` unless something has that name already.
+// rename() would replace it; renameat2 can refuse, where the file system knows how, and link()
+// refuses everywhere else that has hard links.
+FileWrite NameWithoutReplacing(const char* from, const char* to, std::string& error) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return FileWrite::kOk;
+  if (errno == EEXIST) return FileWrite::kExists;
+  if (errno != EINVAL && errno != ENOSYS) {
+    error = Errno();
+    return FileWrite::kFailed;
+  }
+#endif
+  if (::link(from, to) != 0) {
+    if (errno == EEXIST) return FileWrite::kExists;
+    error = Errno();
+    return FileWrite::kFailed;
+  }
+  ::unlink(from);
+  return FileWrite::kOk;
+}
+
+}  // namespace
+
 FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        std::string& error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  struct stat st {};
+  // Only saves writing the bytes for nothing: the naming below is what never replaces a file.
+  if (::lstat(path.c_str(), &st) == 0) return FileWrite::kExists;
+  // Written under a name of its own first: a write cut short (disk full) must not leave a
+  // truncated file under a name that looks like a complete image.
+  std::filesystem::path partial = path;
+  partial += ".part";
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // Another writer's, or left by one that died: the name is taken either way.
   if (fd < 0 && errno == EEXIST) return FileWrite::kExists;
   if (fd < 0) {
-    error = SystemMessage(std::error_code(errno, std::generic_category()));
+    error = Errno();
     return FileWrite::kFailed;
   }
   bool written = true;
@@ -61,18 +97,21 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      error = n < 0 ? SystemMessage(std::error_code(errno, std::generic_category()))
-                    : "nothing written";
+      error = n < 0 ? Errno() : "nothing written";
       written = false;
       break;
     }
     done += static_cast<std::size_t>(n);
   }
+  // Some file systems (NFS) report a failed write only when the file is closed.
   if (::close(fd) != 0 && written) {
-    error = SystemMessage(std::error_code(errno, std::generic_category()));
+    error = Errno();
     written = false;
   }
-  return written ? FileWrite::kOk : FileWrite::kFailed;
+  const FileWrite result =
+      written ? NameWithoutReplacing(partial.c_str(), path.c_str(), error) : FileWrite::kFailed;
+  if (result != FileWrite::kOk) ::unlink(partial.c_str());
+  return result;
 }
 
 namespace {

@@ -49,14 +49,29 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   return status;
 }
 
+namespace {
+
+std::string Message(DWORD code) {
+  return SystemMessage(std::error_code(static_cast<int>(code), std::system_category()));
+}
+
+}  // namespace
+
 FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                        std::string& error) {
-  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // Only saves writing the bytes for nothing: the move below is what never replaces a file.
+  if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return FileWrite::kExists;
+  // Written under a name of its own first: a write cut short (disk full) must not leave a
+  // truncated file under a name that looks like a complete image.
+  std::filesystem::path partial = path;
+  partial += L".part";
+  HANDLE file = ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
+    // Another writer's, or left by one that died: the name is taken either way.
     if (code == ERROR_FILE_EXISTS) return FileWrite::kExists;
-    error = SystemMessage(std::error_code(static_cast<int>(code), std::system_category()));
+    error = Message(code);
     return FileWrite::kFailed;
   }
   bool written = true;
@@ -65,15 +80,29 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
                      nullptr) ||
         n == 0) {
-      error = SystemMessage(
-          std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+      error = Message(::GetLastError());
       written = false;
       break;
     }
     done += n;
   }
-  ::CloseHandle(file);
-  return written ? FileWrite::kOk : FileWrite::kFailed;
+  if (!::CloseHandle(file) && written) {
+    error = Message(::GetLastError());
+    written = false;
+  }
+  FileWrite result = written ? FileWrite::kOk : FileWrite::kFailed;
+  // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
+  if (written && !::MoveFileExW(partial.c_str(), path.c_str(), 0)) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+      result = FileWrite::kExists;
+    } else {
+      error = Message(code);
+      result = FileWrite::kFailed;
+    }
+  }
+  if (result != FileWrite::kOk) ::DeleteFileW(partial.c_str());
+  return result;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // loopback sockets (free ports, played through a plain TCP client), and the program as a child.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <thread>
@@ -85,7 +86,12 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
         Answers(badLength, Refusal()), Answers(BlockRead(0, 0), Refusal(protocol::kCmdRead)),
         Answers(BlockWrite(0, block0), Ack()), Answers(BlockWrite(1, block1), Ack()),
         Answers(BlockWrite(3, d), Ack()), Completes(Masked(Concat({block0, block1}))),
-        Answers(BlockWrite(0, d), Ack()), Answers(g, echo), Completes(none)}},
+        Answers(BlockWrite(0, d), Ack()), Answers(g, echo), Answers(BlockWrite(1, d), Ack()),
+        Completes(none)}},
+      // A completion makes an image only after its connection greeted, then wrote.
+      {{},
+       {Answers(BlockWrite(0, d), Ack()), Answers(Completion(), none), Answers(g, echo),
+        Answers(Completion(), none)}},
       {{"ignore-greeting:2"}, {Answers(g, none), Answers(g, none), Answers(g, echo)}},
       {{"drop-ack:1:2"},
        {Answers(BlockWrite(1, d), none), Answers(BlockWrite(1, d), none),
@@ -108,10 +114,13 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults.empty() ? "no fault" : c.faults[0]);
     DeviceState device({0x7F000001, 18810}, Plan(c.faults));
+    DeviceState::Connection connection;
     for (const Step& step : c.steps) {
       SCOPED_TRACE(&step - c.steps.data());
-      const Response r = step.frame.empty() ? Response{{}, !device.OnConnect(), std::nullopt}
-                                            : device.Handle(FrameParser().Feed(step.frame).at(0));
+      if (step.frame.empty()) connection = {};
+      const Response r = step.frame.empty()
+                             ? Response{{}, !device.OnConnect(), std::nullopt}
+                             : device.Handle(FrameParser().Feed(step.frame).at(0), connection);
       const Response& e = step.expected;
       EXPECT_EQ(std::tie(r.reply, r.close, r.completedImage),
                 std::tie(e.reply, e.close, e.completedImage));
@@ -144,11 +153,15 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   TcpClient lastOne(last, port);
   ASSERT_TRUE(lastOne.Send(Greeting()));
   EXPECT_EQ(lastOne.Read(6), Echo());
-  TcpClient again(first, port);  // its block is still there
-  ASSERT_TRUE(again.Send(Completion()));
+  // Its block is still there for another connection; stray completions neither take it nor
+  // make an image, nor does the silent device's greeting without a block.
+  TcpClient again(first, port);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(again.Send(Completion()));
+  ASSERT_TRUE(again.Send(BlockRead(0, 4)));
+  EXPECT_EQ(again.Read(12), ReadReply(0, Bytes(4, 0x11)));
+  ASSERT_TRUE(keeper.Send(Completion()));
   const std::string kept(4, static_cast<char>(0x11 ^ image::kMask));  // as the operator's file
-  EXPECT_EQ(devices.Held(2),
-            (std::map<std::string, std::string>{{devices.at[0], kept}, {devices.at[1], ""}}));
+  EXPECT_EQ(devices.Held(1), (std::map<std::string, std::string>{{devices.at[0], kept}}));
   TcpClient stranger(last + 1, port);
   ASSERT_TRUE(stranger.connected());
   EXPECT_EQ(stranger.ReadUntilClosed(), Bytes{});
@@ -164,6 +177,27 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
 }
 
+// As the program runs it: no image is kept in memory, and a save cut short (at the file size
+// limit here, as on a full disk) leaves no file.
+TEST(Simulator, KeepsNoImageInMemory_ASaveCutShortLeavesNoFile) {
+  TempDir dir;
+  Simulator simulator({.listen = {"127.0.0.1:0"}, .saveDir = dir.path()});
+  ASSERT_TRUE(simulator.Start(nullptr));
+  TcpClient client(0x7F000001, simulator.endpoints()[0].port);
+  ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{999, limit.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  // The echo of the greeting after each completion says that it was dealt with.
+  EXPECT_TRUE(client.Send(Concat({Greeting(), BlockWrite(0, Pattern(999)), Completion(), Greeting(),
+                                  BlockWrite(0, Pattern(1000)), Completion(), Greeting()})));
+  EXPECT_EQ(client.Read(30), Concat({Echo(), Ack(), Echo(), Ack(), Echo()}));
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(simulator.completed().size(), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 // The exit status of the program run with `args`.
 std::optional<int> ExitStatus(std::vector<std::string> args) {
   args.insert(args.begin(), QUENTO_DEVICE_BIN);
@@ -172,7 +206,7 @@ std::optional<int> ExitStatus(std::vector<std::string> args) {
 }
 
 // Replies held back and cut in two still carry the exact bytes, and an image is saved under the
-// next free number, never over an earlier file.
+// next free number, never over an earlier file; a stray completion saves nothing.
 TEST(QuentoDevice, ServesEachAddressWithItsFaults_SavesBesideEarlierImages_ExitsZeroOnSigterm) {
   TempDir dir;
   ChildProcess program({QUENTO_DEVICE_BIN, "--listen", "127.0.0.1-127.0.0.2:0", "--save",
@@ -195,9 +229,9 @@ TEST(QuentoDevice, ServesEachAddressWithItsFaults_SavesBesideEarlierImages_Exits
   dir.Write(stem + "-0001.bin", "an earlier run's");
   const Bytes image = Pattern(1000), block = Masked(image);
   TcpClient client(0x7F000001, ports[1]);
-  ASSERT_TRUE(client.Send(
-      Concat({Greeting(), BlockWrite(0, block), BlockRead(0, block.size()), Completion()})));
-  // An echo, an acknowledgement, and the block in an 8-byte frame.
+  ASSERT_TRUE(client.Send(Concat(
+      {Completion(), Greeting(), BlockWrite(0, block), BlockRead(0, block.size()), Completion()})));
+  // None for the stray completion; an echo, an acknowledgement, and the block in an 8-byte frame.
   EXPECT_EQ(client.Read(1020), Concat({Echo(), Ack(), ReadReply(0, block)}));
   const std::string saved = program.ReadLine(10s).value_or("");
   EXPECT_TRUE(saved.starts_with("saved 1000 bytes from 127.0.0.1:") &&

@@ -117,7 +117,7 @@ void QuentoWindowTest::scenario() {
   QFETCH(QStringList, messages);
   QFETCH(bool, standardPace);
   std::string error;
-  device::SimulatorOptions options{.listen = {"127.0.0.1:0"}};
+  device::SimulatorOptions options{.listen = {"127.0.0.1:0"}, .keepCompleted = true};
   if (!fault.isEmpty() && fault != "stopped") {
     QVERIFY(device::AddFault(fault.toStdString(), options.faults, &error));
   }

@@ -53,7 +53,7 @@ int Round(std::mt19937& random, const std::filesystem::path& file) {
   for (char& c : image) c = static_cast<char>(random());
   std::ofstream(file, std::ios::binary) << image;
   const int blocks = static_cast<int>((image.size() + 1023) / 1024);
-  device::SimulatorOptions options{.listen = {"127.0.10.1-127.0.10.24:0"}};
+  device::SimulatorOptions options{.listen = {"127.0.10.1-127.0.10.24:0"}, .keepCompleted = true};
   std::vector<std::string> args = {"quento-cli", "--pacing", "fast", "--json", file.string()};
   for (std::uint32_t i = 0; i < kDevices; ++i)
     for (int k = std::uniform_int_distribution(0, 2)(random); k > 0; --k)

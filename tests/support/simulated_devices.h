@@ -16,8 +16,9 @@
 namespace quento::testing {
 
 struct SimulatedDevices {
-  explicit SimulatedDevices(device::SimulatorOptions options)
-      : simulator(std::make_unique<device::Simulator>(std::move(options))) {
+  explicit SimulatedDevices(device::SimulatorOptions options) {
+    options.keepCompleted = true;  // Held() reads them
+    simulator = std::make_unique<device::Simulator>(std::move(options));
     std::string error;
     EXPECT_TRUE(simulator->Start(&error)) << error;
     for (const auto& e : simulator->endpoints()) at.push_back(e.ToString());
