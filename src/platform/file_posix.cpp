@@ -114,12 +114,6 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   return result;
 }
 
-namespace {
-
-std::string LastError() { return SystemMessage(std::error_code(errno, std::generic_category())); }
-
-}  // namespace
-
 AppendFile::~AppendFile() {
   if (m_handle >= 0) ::close(static_cast<int>(m_handle));
 }
@@ -130,7 +124,7 @@ bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
   m_created = fd >= 0;
   if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
-    error = LastError();
+    error = Errno();
     return false;
   }
   m_handle = fd;
@@ -142,7 +136,7 @@ bool AppendFile::Append(std::string_view bytes, std::string& error) {
     const ssize_t n = ::write(static_cast<int>(m_handle), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      error = n < 0 ? LastError() : "nothing written";
+      error = n < 0 ? Errno() : "nothing written";
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));

@@ -13,7 +13,7 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   if (path.empty()) return FileRead::kMissing;
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = ::GetLastError();
+    const DWORD error = ::GetMessage(::GetLastError());
     return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? FileRead::kMissing
                                                                             : FileRead::kUnreadable;
   }
@@ -68,7 +68,7 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   HANDLE file = ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetLastError();
+    const DWORD code = ::GetMessage(::GetLastError());
     // Another writer's, or left by one that died: the name is taken either way.
     if (code == ERROR_FILE_EXISTS) return FileWrite::kExists;
     error = Message(code);
@@ -80,20 +80,20 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
                      nullptr) ||
         n == 0) {
-      error = Message(::GetLastError());
+      error = Message(::GetMessage(::GetLastError()));
       written = false;
       break;
     }
     done += n;
   }
   if (!::CloseHandle(file) && written) {
-    error = Message(::GetLastError());
+    error = Message(::GetMessage(::GetLastError()));
     written = false;
   }
   FileWrite result = written ? FileWrite::kOk : FileWrite::kFailed;
   // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
   if (written && !::MoveFileExW(partial.c_str(), path.c_str(), 0)) {
-    const DWORD code = ::GetLastError();
+    const DWORD code = ::GetMessage(::GetLastError());
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
       result = FileWrite::kExists;
     } else {
@@ -104,14 +104,6 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   if (result != FileWrite::kOk) ::DeleteFileW(partial.c_str());
   return result;
 }
-
-namespace {
-
-std::string LastError() {
-  return SystemMessage(std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-}
-
-}  // namespace
 
 AppendFile::~AppendFile() {
   if (m_handle != -1) ::CloseHandle(reinterpret_cast<HANDLE>(m_handle));
@@ -124,10 +116,10 @@ bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    error = LastError();
+    error = Message(::GetLastError());
     return false;
   }
-  m_created = ::GetLastError() != ERROR_ALREADY_EXISTS;
+  m_created = ::GetMessage(::GetLastError()) != ERROR_ALREADY_EXISTS;
   m_handle = reinterpret_cast<std::intptr_t>(file);
   return true;
 }
@@ -137,7 +129,7 @@ bool AppendFile::Append(std::string_view bytes, std::string& error) {
     DWORD n = 0;
     if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), bytes.data(),
                      static_cast<DWORD>(bytes.size()), &n, nullptr)) {
-      error = LastError();
+      error = Message(::GetLastError());
       return false;
     }
     if (n == 0) {
