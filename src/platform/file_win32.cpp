@@ -13,7 +13,7 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::size_t limit,
   if (path.empty()) return FileRead::kMissing;
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    const DWORD error = ::GetMessage(::GetLastError());
+    const DWORD error = ::GetLastError();
     return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? FileRead::kMissing
                                                                             : FileRead::kUnreadable;
   }
@@ -68,7 +68,7 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
   HANDLE file = ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetMessage(::GetLastError());
+    const DWORD code = ::GetLastError();
     // Another writer's, or left by one that died: the name is taken either way.
     if (code == ERROR_FILE_EXISTS) return FileWrite::kExists;
     error = Message(code);
@@ -80,20 +80,20 @@ FileWrite WriteNewFile(const std::filesystem::path& path, std::span<const std::u
     if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
                      nullptr) ||
         n == 0) {
-      error = Message(::GetMessage(::GetLastError()));
+      error = Message(::GetLastError());
       written = false;
       break;
     }
     done += n;
   }
   if (!::CloseHandle(file) && written) {
-    error = Message(::GetMessage(::GetLastError()));
+    error = Message(::GetLastError());
     written = false;
   }
   FileWrite result = written ? FileWrite::kOk : FileWrite::kFailed;
   // Without MOVEFILE_REPLACE_EXISTING the move refuses a name that is taken.
   if (written && !::MoveFileExW(partial.c_str(), path.c_str(), 0)) {
-    const DWORD code = ::GetMessage(::GetLastError());
+    const DWORD code = ::GetLastError();
     if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
       result = FileWrite::kExists;
     } else {
@@ -119,7 +119,7 @@ bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
     error = Message(::GetLastError());
     return false;
   }
-  m_created = ::GetMessage(::GetLastError()) != ERROR_ALREADY_EXISTS;
+  m_created = ::GetLastError() != ERROR_ALREADY_EXISTS;
   m_handle = reinterpret_cast<std::intptr_t>(file);
   return true;
 }
