@@ -108,6 +108,21 @@ TEST(SocketLink, RealPeer_WholeFramesAndRepliesUntilTheTimeoutOrTheEndOfTheStrea
   EXPECT_TRUE(ended);
 }
 
+// A send that fails after a receive has timed out says why it failed, not the old time-out.
+TEST(SocketLink, SendFailingAfterAReceiveTimedOut_SaysItsOwnReason) {
+  asio::io_context io;
+  LoopbackListener device;
+  ConnectResult connected = RunToEnd(io, ConnectDevice({0x7F000001, device.port()}));
+  TcpClient peer(device);
+  Bytes reply(6);
+  EXPECT_EQ(RunToEnd(io, connected.link->Receive(reply, 10ms)), 0u);
+  peer.Close();  // the next send draws a reset, the one after fails
+  for (int i = 0; i < 1000 && RunToEnd(io, connected.link->Send(Echo())); ++i) {
+  }
+  EXPECT_THAT(connected.link->FailureDetail(), ::testing::StartsWith("send: "));
+  EXPECT_THAT(connected.link->FailureDetail(), ::testing::Not(::testing::HasSubstr("no answer")));
+}
+
 TEST(Address, FourDecimalOctetsParse_AnythingElseIsRefused) {
   EXPECT_EQ(ParseIpv4("192.168.1.20"), 0xC0A80114u);
   EXPECT_EQ(FormatIpv4(0xC0A80114u), "192.168.1.20");
