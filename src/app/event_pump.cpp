@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "connection/window_loop.h"
+#include "window/window_loop.h"
 
 namespace quento::app {
 namespace {
@@ -36,7 +36,7 @@ void PumpPendingMessages() {
 }
 
 void RunOnWindowThread(asio::io_context& io, asio::awaitable<void> task) {
-  connection::RunBesideWindow(io, std::move(task), PumpPendingMessages);
+  window::RunBesideWindow(io, std::move(task), PumpPendingMessages);
 }
 
 }  // namespace quento::app

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "operator/texts.h"
 #include "platform/utf16.h"
-#include "protocol/texts.h"
 
 namespace quento::app {
 namespace {
@@ -18,8 +18,8 @@ using Microsoft::WRL::ComPtr;
 
 // Browse's file types as (name, pattern) pairs.
 std::vector<std::pair<std::wstring, std::wstring>> FirmwareFilter() {
-  return {{platform::Widen(text::kSourceFilesFilter), L"*.bin"},
-          {platform::Widen(text::kHeadFilesFilter), L"*.bin"}};
+  return {{platform::Widen(op::text::kSourceFilesFilter), L"*.bin"},
+          {platform::Widen(op::text::kHeadFilesFilter), L"*.bin"}};
 }
 
 class ComScope {

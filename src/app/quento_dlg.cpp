@@ -124,15 +124,15 @@ void CQuentoDlg::SetConnectCaption(std::string_view text) {
   SetItemText(IDC_CONNECT, platform::Widen(text));
 }
 
-void CQuentoDlg::EnableButton(quento::Button button, bool enabled) {
+void CQuentoDlg::EnableButton(op::Button button, bool enabled) {
   switch (button) {
-    case quento::Button::kConnect:
+    case op::Button::kConnectDisconnect:
       m_connectButton.Enable(enabled);
       break;
-    case quento::Button::kDownload:
+    case op::Button::kDownload:
       m_downloadButton.Enable(enabled);
       break;
-    case quento::Button::kBrowse:
+    case op::Button::kBrowse:
       m_browseButton.Enable(enabled);
       break;
   }

@@ -8,14 +8,14 @@
 
 #include "app/dialog.h"
 #include "connection/connection_manager.h"
-#include "protocol/operator_feedback.h"
+#include "operator/operator_feedback.h"
 
 namespace quento::app {
 
 // 1 while the window holds a connection to the device, else 0.
 extern std::int32_t g_connected;
 
-class CQuentoDlg final : public Dialog, public OperatorFeedback {
+class CQuentoDlg final : public Dialog, public op::OperatorFeedback {
  public:
   CQuentoDlg();
   ~CQuentoDlg() override;
@@ -23,7 +23,7 @@ class CQuentoDlg final : public Dialog, public OperatorFeedback {
   std::string ReadAddressText() override;
   void SetStatus(std::string_view text) override;
   void SetConnectCaption(std::string_view text) override;
-  void EnableButton(quento::Button button, bool enabled) override;
+  void EnableButton(op::Button button, bool enabled) override;
   void SetProgressRange(std::uint16_t upper) override;
   void SetProgressStep(int step) override;
   void SetProgressPos(int position) override;

@@ -45,7 +45,7 @@ class BothObservers final : public FleetObserver {
     m_first.OnStart(index, device);
     if (m_second != nullptr) m_second->OnStart(index, device);
   }
-  void OnProgress(std::size_t index, Phase phase, int done, int total) override {
+  void OnProgress(std::size_t index, op::Phase phase, int done, int total) override {
     m_first.OnProgress(index, phase, done, total);
     if (m_second != nullptr) m_second->OnProgress(index, phase, done, total);
   }
@@ -68,12 +68,12 @@ std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
   std::size_t interrupted = 0;
   std::map<std::string, std::size_t> failures;
   for (const DeviceResult& r : results) {
-    if (r.report.outcome == Outcome::kSuccess) {
+    if (r.report.outcome == op::Outcome::kSuccess) {
       ++succeeded;
-    } else if (r.report.outcome == Outcome::kCancelled) {
+    } else if (r.report.outcome == op::Outcome::kCancelled) {
       ++interrupted;
     } else {
-      ++failures[std::string(NameOf(r.report.outcome))];
+      ++failures[std::string(op::NameOf(r.report.outcome))];
     }
   }
   std::size_t failed = 0;
@@ -195,8 +195,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   // One read of the file for every device, before any of them is contacted.
   image::LoadResult firmware = image::LoadFirmware(platform::PathFromUtf8(args.firmware));
   if (firmware.status != image::LoadStatus::kOk) {
-    const Outcome outcome = protocol::FileCheckOutcome(firmware.status);
-    env.err << "quento-cli: " << args.firmware << ": " << MessageFor(outcome) << '\n';
+    const op::Outcome outcome = protocol::FileCheckOutcome(firmware.status);
+    env.err << "quento-cli: " << args.firmware << ": " << op::MessageFor(outcome) << '\n';
     if (args.json) {
       DeviceResult result;
       result.device = "";
@@ -266,7 +266,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
 
   if (env.cancel != nullptr && env.cancel->load()) return kExitInterrupted;
   for (const DeviceResult& r : results) {
-    if (r.report.outcome != Outcome::kSuccess) return kExitFailed;
+    if (r.report.outcome != op::Outcome::kSuccess) return kExitFailed;
   }
   return recorded ? 0 : kExitFailed;
 }

@@ -47,22 +47,22 @@ class TerminalDisplay final : public Display {
   void OnStart(std::size_t index, const std::string& device) override {
     m_live[index] = Live{device, "connecting", 0, 0, 0, Clock::now()};
   }
-  void OnProgress(std::size_t index, Phase phase, int done, int total) override {
+  void OnProgress(std::size_t index, op::Phase phase, int done, int total) override {
     Live& live = m_live[index];
     live.total = total;
     switch (phase) {
-      case Phase::kGreeting:
+      case op::Phase::kGreeting:
         live.phase = "greeting";
         break;
-      case Phase::kWriting:
+      case op::Phase::kWriting:
         live.phase = "writing";
         live.written = done;
         break;
-      case Phase::kVerifying:
+      case op::Phase::kVerifying:
         live.phase = "verifying";
         live.verified = done;
         break;
-      case Phase::kCompleting:
+      case op::Phase::kCompleting:
         live.phase = "completing";
         break;
     }
@@ -72,7 +72,7 @@ class TerminalDisplay final : public Display {
   void OnFinish(std::size_t index, const DeviceResult& result) override {
     m_live.erase(index);
     ++m_finished;
-    if (result.report.outcome == Outcome::kSuccess) ++m_succeeded;
+    if (result.report.outcome == op::Outcome::kSuccess) ++m_succeeded;
     m_pending += ResultLine(result) + '\n';
   }
   void OnTick() override {
@@ -162,9 +162,9 @@ class TerminalDisplay final : public Display {
 }  // namespace
 
 std::string ResultLine(const DeviceResult& result) {
-  if (result.report.outcome == Outcome::kCancelled) return result.device + ": interrupted";
+  if (result.report.outcome == op::Outcome::kCancelled) return result.device + ": interrupted";
   const std::string why = Explanation(result);
-  return result.device + ": " + std::string(MessageFor(result.report.outcome)) +
+  return result.device + ": " + std::string(op::MessageFor(result.report.outcome)) +
          (why.empty() ? "" : " (" + why + ")");
 }
 

@@ -30,16 +30,16 @@ using Timer =
 // A device's progress in the live view: the command line has no window, so of the operator's
 // feedback it takes only the phases and blocks; the message is the device's result line,
 // written once the download has ended.
-class DeviceProgress final : public SilentFeedback {
+class DeviceProgress final : public op::SilentFeedback {
  public:
   DeviceProgress(std::size_t index, FleetObserver& observer)
       : m_index(index), m_observer(observer) {}
 
-  void EnterPhase(Phase phase, int blocks) override {
+  void EnterPhase(op::Phase phase, int blocks) override {
     m_blocks = blocks;
     m_observer.OnProgress(m_index, phase, 0, blocks);
   }
-  void FinishBlock(Phase phase, int block) override {
+  void FinishBlock(op::Phase phase, int block) override {
     m_observer.OnProgress(m_index, phase, block + 1, m_blocks);
   }
 
@@ -63,7 +63,7 @@ class Fleet {
     m_image = std::move(masked);
     for (std::size_t i = 0; i < m_results.size(); ++i) {
       m_results[i].device = options.devices[i].ToString();
-      m_results[i].report.outcome = Outcome::kCancelled;
+      m_results[i].report.outcome = op::Outcome::kCancelled;
       m_results[i].report.bytes = m_image->file_length();
       m_results[i].report.blocks = m_image->block_count();
     }
@@ -80,7 +80,7 @@ class Fleet {
     if (Cancelled()) {
       for (std::size_t i = 0; i < m_results.size(); ++i) {
         if (!m_results[i].started || m_ended[i]) continue;
-        m_results[i].report.outcome = Outcome::kCancelled;
+        m_results[i].report.outcome = op::Outcome::kCancelled;
         m_results[i].seconds = Elapsed(i);
         Finish(i);
       }
@@ -164,7 +164,7 @@ class Fleet {
   }
 
   static void Fail(DeviceResult& result, const std::exception& e) {
-    result.report.outcome = Outcome::kError;
+    result.report.outcome = op::Outcome::kError;
     result.report.detail = e.what();
   }
 

@@ -30,7 +30,8 @@ class FleetObserver {
  public:
   virtual ~FleetObserver() = default;
   virtual void OnStart(std::size_t /*index*/, const std::string& /*device*/) {}
-  virtual void OnProgress(std::size_t /*index*/, Phase /*phase*/, int /*done*/, int /*total*/) {}
+  virtual void OnProgress(std::size_t /*index*/, op::Phase /*phase*/, int /*done*/, int /*total*/) {
+  }
   virtual void OnFinish(std::size_t /*index*/, const DeviceResult& /*result*/) {}
   // Every 200 ms while the run lasts: time to redraw.
   virtual void OnTick() {}

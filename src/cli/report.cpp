@@ -102,7 +102,8 @@ std::string XmlText(std::string_view text) {
 }
 
 bool Failed(const DeviceResult& result) {
-  return result.report.outcome != Outcome::kSuccess && result.report.outcome != Outcome::kCancelled;
+  return result.report.outcome != op::Outcome::kSuccess &&
+         result.report.outcome != op::Outcome::kCancelled;
 }
 
 // What every record of a run shares.
@@ -207,7 +208,7 @@ class XmlReport final : public Report {
     std::size_t skipped = 0;
     for (const DeviceResult& result : results) {
       failures += Failed(result) ? 1 : 0;
-      skipped += result.report.outcome == Outcome::kCancelled ? 1 : 0;
+      skipped += result.report.outcome == op::Outcome::kCancelled ? 1 : 0;
     }
     const auto run = [this](std::string_view name) { return XmlText(Text(m_run.fields, name)); };
     char time[32];
@@ -229,7 +230,7 @@ class XmlReport final : public Report {
       if (Failed(result)) {
         xml += ">\n    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
                XmlText(Explanation(result)) + "</failure>\n  </testcase>\n";
-      } else if (result.report.outcome == Outcome::kCancelled) {
+      } else if (result.report.outcome == op::Outcome::kCancelled) {
         xml += ">\n    <skipped message=\"interrupted\"/>\n  </testcase>\n";
       } else {
         xml += "/>\n";

@@ -8,8 +8,8 @@ namespace quento::cli {
 namespace {
 
 bool ExplainsAFailure(const protocol::DownloadReport& report) {
-  return !report.detail.empty() && report.outcome != Outcome::kSuccess &&
-         report.outcome != Outcome::kCancelled;
+  return !report.detail.empty() && report.outcome != op::Outcome::kSuccess &&
+         report.outcome != op::Outcome::kCancelled;
 }
 
 }  // namespace
@@ -26,8 +26,8 @@ nlohmann::ordered_json ResultFields(const DeviceResult& result) {
   const protocol::DownloadReport& report = result.report;
   nlohmann::ordered_json object = {
       {"device", platform::ValidUtf8(result.device)},
-      {"outcome", NameOf(report.outcome)},
-      {"message", MessageFor(report.outcome)},
+      {"outcome", op::NameOf(report.outcome)},
+      {"message", op::MessageFor(report.outcome)},
   };
   // The system's words and an exception's may carry any bytes; a JSON, CSV or XML writer takes
   // UTF-8 only.

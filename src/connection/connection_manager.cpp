@@ -1,11 +1,11 @@
 #include "connection/connection_manager.h"
 
 #include "image/firmware_image.h"
-#include "protocol/texts.h"
+#include "operator/texts.h"
 
 namespace quento::connection {
 
-ConnectionManager::ConnectionManager(OperatorFeedback& ui, std::int32_t& connected,
+ConnectionManager::ConnectionManager(op::OperatorFeedback& ui, std::int32_t& connected,
                                      ConnectionOptions options)
     : m_ui(ui), m_connected(connected), m_options(options) {}
 
@@ -17,7 +17,7 @@ asio::awaitable<void> ConnectionManager::OnConnectClicked() {
   }
 }
 
-asio::awaitable<Outcome> ConnectionManager::Connect() {
+asio::awaitable<op::Outcome> ConnectionManager::Connect() {
   m_ipText = m_ui.ReadAddressText();
   ConnectResult result;
   if (const auto address = ParseIpv4(m_ipText)) {
@@ -27,27 +27,27 @@ asio::awaitable<Outcome> ConnectionManager::Connect() {
     result.detail = "'" + m_ipText + "' is not a device address";
   }
   m_lastFailure = result.detail;
-  if (result.outcome != Outcome::kSuccess) {
+  if (result.outcome != op::Outcome::kSuccess) {
     // A socket that could not be opened, or a connect that failed or was given up: the
     // socket is already closed.
-    m_ui.ShowMessage(MessageFor(result.outcome));
+    m_ui.ShowMessage(op::MessageFor(result.outcome));
     co_return result.outcome;
   }
   m_deviceSocket = std::move(result.link);
-  m_ui.SetConnectCaption(text::kDisconnectCaption);
+  m_ui.SetConnectCaption(op::text::kDisconnectCaption);
   m_connected = 1;
-  m_ui.EnableButton(Button::kDownload, true);
-  m_ui.ShowMessage(text::kConnected);
-  co_return Outcome::kSuccess;
+  m_ui.EnableButton(op::Button::kDownload, true);
+  m_ui.ShowMessage(op::text::kConnected);
+  co_return op::Outcome::kSuccess;
 }
 
 void ConnectionManager::Disconnect() {
   if (!m_deviceSocket) return;
   m_deviceSocket.reset();
   m_connected = 0;
-  m_ui.EnableButton(Button::kDownload, false);
-  m_ui.SetConnectCaption(text::kConnectCaption);
-  m_ui.ShowMessage(text::kDisconnected);
+  m_ui.EnableButton(op::Button::kDownload, false);
+  m_ui.SetConnectCaption(op::text::kConnectCaption);
+  m_ui.ShowMessage(op::text::kDisconnected);
 }
 
 asio::awaitable<void> ConnectionManager::OnDownloadClicked(std::filesystem::path firmware,
@@ -59,14 +59,14 @@ asio::awaitable<void> ConnectionManager::OnDownloadClicked(std::filesystem::path
 }
 
 int ConnectionManager::ResetConnection() {
-  m_ui.SetStatus(text::kReconnect);
+  m_ui.SetStatus(op::text::kReconnect);
   m_ui.SetProgressPos(0);
   m_deviceSocket.reset();
   m_connected = 0;
-  m_ui.EnableButton(Button::kDownload, false);
-  m_ui.EnableButton(Button::kConnect, true);
-  m_ui.EnableButton(Button::kBrowse, true);
-  m_ui.SetConnectCaption(text::kConnectCaption);
+  m_ui.EnableButton(op::Button::kDownload, false);
+  m_ui.EnableButton(op::Button::kConnectDisconnect, true);
+  m_ui.EnableButton(op::Button::kBrowse, true);
+  m_ui.SetConnectCaption(op::text::kConnectCaption);
   return 0;
 }
 

@@ -12,9 +12,9 @@
 
 #include "connection/address.h"
 #include "connection/connector.h"
+#include "operator/operator_feedback.h"
+#include "operator/outcome.h"
 #include "protocol/download.h"
-#include "protocol/operator_feedback.h"
-#include "protocol/outcome.h"
 
 namespace quento::connection {
 
@@ -26,7 +26,8 @@ struct ConnectionOptions {
 class ConnectionManager {
  public:
   // `connected` is the flag this manager keeps: 1 while connected, else 0.
-  ConnectionManager(OperatorFeedback& ui, std::int32_t& connected, ConnectionOptions options = {});
+  ConnectionManager(op::OperatorFeedback& ui, std::int32_t& connected,
+                    ConnectionOptions options = {});
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
@@ -34,7 +35,7 @@ class ConnectionManager {
   asio::awaitable<void> OnConnectClicked();
   // Connects to the address the operator typed. kSuccess, kSocketFailed or kConnectFailed;
   // the outcome has been shown to the operator.
-  asio::awaitable<Outcome> Connect();
+  asio::awaitable<op::Outcome> Connect();
   void Disconnect();
   // The Download button: checks the file, then downloads it to the connected device and resets
   // the connection, whatever the end. Does nothing while disconnected.
@@ -50,7 +51,7 @@ class ConnectionManager {
   const std::string& lastFailure() const { return m_lastFailure; }
 
  private:
-  OperatorFeedback& m_ui;
+  op::OperatorFeedback& m_ui;
   std::int32_t& m_connected;
   ConnectionOptions m_options;
 

@@ -171,7 +171,7 @@ asio::awaitable<ConnectResult> ConnectDevice(DeviceAddress device, milliseconds 
   std::error_code error;
   impl->socket.open(tcp::v4(), error);
   if (error) {
-    result.outcome = Outcome::kSocketFailed;
+    result.outcome = op::Outcome::kSocketFailed;
     result.detail = Describe("socket", error);
     co_return result;
   }
@@ -187,7 +187,7 @@ asio::awaitable<ConnectResult> ConnectDevice(DeviceAddress device, milliseconds 
   }
   // Reads and writes are tried at once and only waited for when they cannot complete.
   impl->socket.non_blocking(true, error);
-  result.outcome = Outcome::kSuccess;
+  result.outcome = op::Outcome::kSuccess;
   result.link = std::make_unique<SocketLink>(std::move(impl));
   co_return result;
 }

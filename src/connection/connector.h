@@ -9,7 +9,7 @@
 #include <string>
 
 #include "connection/address.h"
-#include "protocol/outcome.h"
+#include "operator/outcome.h"
 #include "protocol/transport.h"
 
 namespace quento::connection {
@@ -43,9 +43,9 @@ class SocketLink final : public protocol::Transport {
 };
 
 struct ConnectResult {
-  Outcome outcome = Outcome::kConnectFailed;  // kSuccess, kSocketFailed or kConnectFailed
-  std::string detail;                         // e.g. "connect: Connection refused"
-  std::unique_ptr<SocketLink> link;           // the connection, on success
+  op::Outcome outcome = op::Outcome::kConnectFailed;  // kSuccess, kSocketFailed or kConnectFailed
+  std::string detail;                                 // e.g. "connect: Connection refused"
+  std::unique_ptr<SocketLink> link;                   // the connection, on success
 };
 
 // Connects to `device` on the caller's event loop. A connect still pending after `wait` is

@@ -5,12 +5,12 @@
 
 #include "linux-app/dialog_units.h"
 #include "linux-app/qt_text.h"
-#include "protocol/texts.h"
+#include "operator/texts.h"
 
 namespace quento::linux_app {
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QText(text::kAboutCaption));
+  setWindowTitle(QText(op::text::kAboutCaption));
   setModal(true);
   const DialogUnits du(font());
   setFixedSize(du.X(170), du.Y(62));
@@ -20,7 +20,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   const QSize iconSize(du.X(21), du.X(21));
   icon->setPixmap(parent->windowIcon().pixmap(iconSize, devicePixelRatioF()));
 
-  auto* name = new QLabel(QText(text::kAboutText), this);
+  auto* name = new QLabel(QText(op::text::kAboutText), this);
   name->setTextFormat(Qt::PlainText);
   name->setGeometry(du.Rect(42, 14, 114, 8));
   name->setMinimumWidth(name->sizeHint().width());

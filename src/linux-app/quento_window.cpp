@@ -19,12 +19,12 @@
 #include <QStylePainter>
 #include <algorithm>
 
-#include "connection/window_loop.h"
 #include "linux-app/about_dialog.h"
 #include "linux-app/dialog_units.h"
 #include "linux-app/ip_address_edit.h"
 #include "linux-app/qt_text.h"
-#include "protocol/texts.h"
+#include "operator/texts.h"
+#include "window/window_loop.h"
 
 namespace quento::linux_app {
 namespace {
@@ -119,7 +119,7 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
     : m_manager(*this, m_connected, connection), m_downloadOptions(std::move(download)) {
   [[maybe_unused]] static const bool accessible =
       (QAccessible::installFactory(AccessibleWindow), true);
-  setWindowTitle(QText(text::kAppName));
+  setWindowTitle(QText(op::text::kAppName));
   setWindowIcon(AppIcon());
   setAcceptDrops(true);
   const DialogUnits du(font());
@@ -141,17 +141,17 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   m_address = new IpAddressEdit(this);
   m_address->setObjectName(QStringLiteral("address"));
   m_address->setGeometry(du.Rect(31, 47, 100, 15));
-  m_connect = button(text::kConnectCaption, du.Rect(29, 71, 50, 14), "connect");
+  m_connect = button(op::text::kConnectCaption, du.Rect(29, 71, 50, 14), "connect");
   m_path = new QLineEdit(this);
   m_path->setObjectName(QStringLiteral("path"));
   m_path->setGeometry(du.Rect(152, 47, 126, 15));
   // The download takes the file Browse chose, never typed text: the edit only shows it.
   m_path->setReadOnly(true);
-  m_download = button(text::kDownloadCaption, du.Rect(227, 72, 50, 14), "download");
-  m_browse = button(text::kBrowseCaption, du.Rect(152, 72, 50, 14), "browse");
-  label(text::kAddressLabel, du.Rect(34, 27, 32, 13), "addressLabel");
-  m_status = label(text::kChooseFile, du.Rect(29, 98, 125, 10), "status");
-  label(text::kFileLabel, du.Rect(151, 25, 106, 13), "fileLabel");
+  m_download = button(op::text::kDownloadCaption, du.Rect(227, 72, 50, 14), "download");
+  m_browse = button(op::text::kBrowseCaption, du.Rect(152, 72, 50, 14), "browse");
+  label(op::text::kAddressLabel, du.Rect(34, 27, 32, 13), "addressLabel");
+  m_status = label(op::text::kChooseFile, du.Rect(29, 98, 125, 10), "status");
+  label(op::text::kFileLabel, du.Rect(151, 25, 106, 13), "fileLabel");
   m_progress = new ProgressBar(this);
   m_progress->setObjectName(QStringLiteral("progress"));
   m_progress->setGeometry(du.Rect(22, 119, 271, 18));
@@ -163,7 +163,7 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   connect(m_address, &IpAddressEdit::returnPressed, this, &QuentoWindow::OnAddressEntered);
   connect(m_browse, &QPushButton::clicked, this, &QuentoWindow::OnBrowseClicked);
   connect(m_download, &QPushButton::clicked, this, &QuentoWindow::OnDownloadClicked);
-  auto* about = new QAction(QText(text::kAboutMenu), this);
+  auto* about = new QAction(QText(op::text::kAboutMenu), this);
   about->setShortcut(QKeySequence::HelpContents);
   connect(about, &QAction::triggered, this, &QuentoWindow::ShowAbout);
   addAction(about);
@@ -194,9 +194,9 @@ void QuentoWindow::OnBrowseClicked() {
   const QString folder = m_filePath.isEmpty() ? QString() : QFileInfo(m_filePath).absolutePath();
   // A cancelled dialog empties the choice, as it always has on Windows.
   // Qt simplifies each filter's white space, U+3000 included.
-  const QString filters = QText(text::kSourceFilesFilter) + QStringLiteral(";;") +
-                          QText(text::kHeadFilesFilter) + QStringLiteral(";;") +
-                          QText(text::kAllFilesFilter);
+  const QString filters = QText(op::text::kSourceFilesFilter) + QStringLiteral(";;") +
+                          QText(op::text::kHeadFilesFilter) + QStringLiteral(";;") +
+                          QText(op::text::kAllFilesFilter);
   m_filePath = QFileDialog::getOpenFileName(this, QString(), folder, filters);
   PushMembersToControls();
 }
@@ -216,7 +216,7 @@ void QuentoWindow::ShowAbout() {
 void QuentoWindow::RunBusy(asio::awaitable<void> task) {
   BusyScope busy(m_busy);
   try {
-    connection::RunBesideWindow(m_io, std::move(task), [] { QCoreApplication::processEvents(); });
+    window::RunBesideWindow(m_io, std::move(task), [] { QCoreApplication::processEvents(); });
   } catch (...) {
     // Nothing may be thrown into Qt's event loop. A download has already reported its failure;
     // whatever broke off, the window comes back disconnected with its buttons usable.
@@ -268,15 +268,15 @@ void QuentoWindow::SetStatus(std::string_view text) { m_status->setText(QText(te
 
 void QuentoWindow::SetConnectCaption(std::string_view text) { m_connect->setText(QText(text)); }
 
-void QuentoWindow::EnableButton(Button button, bool enabled) {
+void QuentoWindow::EnableButton(op::Button button, bool enabled) {
   switch (button) {
-    case Button::kConnect:
+    case op::Button::kConnectDisconnect:
       m_connect->setEnabled(enabled);
       break;
-    case Button::kDownload:
+    case op::Button::kDownload:
       m_download->setEnabled(enabled);
       break;
-    case Button::kBrowse:
+    case op::Button::kBrowse:
       m_browse->setEnabled(enabled);
       break;
   }
@@ -301,7 +301,8 @@ void QuentoWindow::StepProgress() {
 }
 
 void QuentoWindow::ShowMessage(std::string_view text) {
-  QMessageBox box(QMessageBox::Warning, QText(text::kAppName), QText(text), QMessageBox::Ok, this);
+  QMessageBox box(QMessageBox::Warning, QText(op::text::kAppName), QText(text), QMessageBox::Ok,
+                  this);
   box.exec();
 }
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "connection/connection_manager.h"
+#include "operator/operator_feedback.h"
 #include "protocol/download.h"
-#include "protocol/operator_feedback.h"
 
 class QLabel;
 class QLineEdit;
@@ -22,7 +22,7 @@ namespace quento::linux_app {
 
 class IpAddressEdit;
 
-class QuentoWindow final : public QWidget, public OperatorFeedback {
+class QuentoWindow final : public QWidget, public op::OperatorFeedback {
   Q_OBJECT
 
  public:
@@ -33,7 +33,7 @@ class QuentoWindow final : public QWidget, public OperatorFeedback {
   std::string ReadAddressText() override;
   void SetStatus(std::string_view text) override;
   void SetConnectCaption(std::string_view text) override;
-  void EnableButton(Button button, bool enabled) override;
+  void EnableButton(op::Button button, bool enabled) override;
   void SetProgressRange(std::uint16_t upper) override;
   void SetProgressStep(int step) override;
   void SetProgressPos(int position) override;

@@ -7,8 +7,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "image/firmware_image.h"
+#include "operator/texts.h"
 #include "protocol/frames.h"
-#include "protocol/texts.h"
 
 namespace quento::protocol {
 
@@ -25,7 +25,7 @@ namespace {
 class Download {
  public:
   // `image` is masked and outlives the download.
-  Download(Transport& link, OperatorFeedback& ui, const DownloadOptions& options,
+  Download(Transport& link, op::OperatorFeedback& ui, const DownloadOptions& options,
            const image::FirmwareImage& image)
       : m_link(link), m_ui(ui), m_options(options), m_image(image) {
     m_report.bytes = m_image.file_length();
@@ -34,13 +34,13 @@ class Download {
 
   // Everything after the image is masked: the exchanges with the device and the report.
   asio::awaitable<DownloadReport> Run() {
-    m_ui.SetStatus(text::kDownloading);
-    Outcome outcome = co_await Greet();
-    if (outcome == Outcome::kSuccess) outcome = co_await WriteBlocks();
-    if (outcome == Outcome::kSuccess) outcome = co_await VerifyBlocks();
-    if (outcome == Outcome::kSuccess) outcome = co_await Complete();
+    m_ui.SetStatus(op::text::kDownloading);
+    op::Outcome outcome = co_await Greet();
+    if (outcome == op::Outcome::kSuccess) outcome = co_await WriteBlocks();
+    if (outcome == op::Outcome::kSuccess) outcome = co_await VerifyBlocks();
+    if (outcome == op::Outcome::kSuccess) outcome = co_await Complete();
     m_report.outcome = outcome;
-    if (outcome == Outcome::kSendFailed || outcome == Outcome::kNoResponse) {
+    if (outcome == op::Outcome::kSendFailed || outcome == op::Outcome::kNoResponse) {
       m_report.detail = m_link.FailureDetail();
     }
     Report(outcome);
@@ -65,25 +65,25 @@ class Download {
     co_await m_options.pause(kPauseAfterReceive);
   }
 
-  asio::awaitable<Outcome> Greet() {
-    m_ui.EnterPhase(Phase::kGreeting, m_image.block_count());
+  asio::awaitable<op::Outcome> Greet() {
+    m_ui.EnterPhase(op::Phase::kGreeting, m_image.block_count());
     std::array<std::uint8_t, kShortFrameSize> greeting{};
     BuildGreeting(greeting);
     // Cleared once: a partial echo from one attempt may be completed by the next.
     std::array<std::uint8_t, kShortReplySize> echo{};
     for (int attempt = 0; attempt < kGreetingAttempts; ++attempt) {
-      if (Cancelled()) co_return Outcome::kCancelled;
-      if (!co_await SendForReply(greeting)) co_return Outcome::kSendFailed;
+      if (Cancelled()) co_return op::Outcome::kCancelled;
+      if (!co_await SendForReply(greeting)) co_return op::Outcome::kSendFailed;
       co_await ReceiveReply(echo);
-      if (IsGreetingEcho(echo)) co_return Outcome::kSuccess;
+      if (IsGreetingEcho(echo)) co_return op::Outcome::kSuccess;
     }
-    co_return Outcome::kNoResponse;
+    co_return op::Outcome::kNoResponse;
   }
 
-  asio::awaitable<Outcome> WriteBlocks() {
+  asio::awaitable<op::Outcome> WriteBlocks() {
     const int blocks = m_image.block_count();
-    if (blocks == 0) co_return Outcome::kSuccess;
-    m_ui.EnterPhase(Phase::kWriting, m_image.block_count());
+    if (blocks == 0) co_return op::Outcome::kSuccess;
+    m_ui.EnterPhase(op::Phase::kWriting, m_image.block_count());
     std::array<std::uint8_t, kShortReplySize> ack{};
     int block = 0;
     int retries = 0;
@@ -93,16 +93,17 @@ class Download {
     int pairFailures = 0;
     int furthest = 0;
     while (block < blocks) {
-      if (Cancelled()) co_return Outcome::kCancelled;
+      if (Cancelled()) co_return op::Outcome::kCancelled;
       ack.fill(0);
       const std::size_t size =
           BuildBlockWrite(m_buffer, static_cast<unsigned>(block), m_image.BlockData(block));
-      if (!co_await SendForReply(std::span(m_buffer).first(size))) co_return Outcome::kSendFailed;
+      if (!co_await SendForReply(std::span(m_buffer).first(size)))
+        co_return op::Outcome::kSendFailed;
       co_await ReceiveReply(ack);
       if (IsWriteAck(ack)) {
         retries = 0;
         m_ui.StepProgress();
-        m_ui.FinishBlock(Phase::kWriting, block);
+        m_ui.FinishBlock(op::Phase::kWriting, block);
         if (++block > furthest) {
           furthest = block;
           pairFailures = 0;
@@ -111,29 +112,29 @@ class Download {
       }
       ++m_report.write_retries;
       const bool secondOfPair = block % 2 == 1;
-      if (++retries == kRetryLimit) co_return Outcome::kNoResponse;
-      if (secondOfPair && ++pairFailures == kRetryLimit) co_return Outcome::kNoResponse;
+      if (++retries == kRetryLimit) co_return op::Outcome::kNoResponse;
+      if (secondOfPair && ++pairFailures == kRetryLimit) co_return op::Outcome::kNoResponse;
       m_ui.StepProgress();
       // Blocks travel in pairs: when the second is refused, the first goes again too.
       if (secondOfPair) --block;
     }
-    co_return Outcome::kSuccess;
+    co_return op::Outcome::kSuccess;
   }
 
-  asio::awaitable<Outcome> VerifyBlocks() {
+  asio::awaitable<op::Outcome> VerifyBlocks() {
     const int blocks = m_image.block_count();
-    if (blocks == 0) co_return Outcome::kSuccess;
-    m_ui.EnterPhase(Phase::kVerifying, m_image.block_count());
+    if (blocks == 0) co_return op::Outcome::kSuccess;
+    m_ui.EnterPhase(op::Phase::kVerifying, m_image.block_count());
     std::array<std::uint8_t, kReadRequestSize> request{};
     int block = 0;
     int retries = 0;
     while (block < blocks) {
-      if (Cancelled()) co_return Outcome::kCancelled;
+      if (Cancelled()) co_return op::Outcome::kCancelled;
       const image::BlockView view = m_image.Block(block);
       const auto reply = std::span(m_buffer).first(BlockReadReplySize(view.size));
       std::fill(reply.begin(), reply.end(), 0);
       BuildBlockRead(request, static_cast<unsigned>(block), view.size);
-      if (!co_await SendForReply(request)) co_return Outcome::kSendFailed;
+      if (!co_await SendForReply(request)) co_return op::Outcome::kSendFailed;
       co_await ReceiveReply(reply);
       if (IsBlockReadReply(reply, static_cast<unsigned>(block))) {
         retries = 0;
@@ -143,18 +144,18 @@ class Download {
         if (mine != expected.end()) {
           m_report.first_difference =
               view.offset + static_cast<std::size_t>(mine - expected.begin());
-          co_return Outcome::kVerifyFailed;
+          co_return op::Outcome::kVerifyFailed;
         }
         UpdateReadProgress(block);
-        m_ui.FinishBlock(Phase::kVerifying, block);
+        m_ui.FinishBlock(op::Phase::kVerifying, block);
         ++block;
         continue;
       }
       ++m_report.read_retries;
-      if (++retries == kRetryLimit) co_return Outcome::kNoResponse;
+      if (++retries == kRetryLimit) co_return op::Outcome::kNoResponse;
       UpdateReadProgress(block);
     }
-    co_return Outcome::kSuccess;
+    co_return op::Outcome::kSuccess;
   }
 
   // The last block's read-back puts the bar at its full range whatever retries stepped before.
@@ -167,23 +168,23 @@ class Download {
     }
   }
 
-  asio::awaitable<Outcome> Complete() {
-    m_ui.EnterPhase(Phase::kCompleting, m_image.block_count());
+  asio::awaitable<op::Outcome> Complete() {
+    m_ui.EnterPhase(op::Phase::kCompleting, m_image.block_count());
     std::array<std::uint8_t, kShortFrameSize> completion{};
     BuildCompletion(completion);
     // No reply is read and no pause follows. A device that never got the completion frame has
     // not taken the image, so a failed send is not success.
-    co_return co_await m_link.Send(completion) ? Outcome::kSuccess : Outcome::kSendFailed;
+    co_return co_await m_link.Send(completion) ? op::Outcome::kSuccess : op::Outcome::kSendFailed;
   }
 
-  void Report(Outcome outcome) {
-    if (outcome == Outcome::kCancelled) return;
-    m_ui.SetStatus(outcome == Outcome::kSuccess ? text::kSuccess : text::kFailedStatus);
-    m_ui.ShowMessage(MessageFor(outcome));
+  void Report(op::Outcome outcome) {
+    if (outcome == op::Outcome::kCancelled) return;
+    m_ui.SetStatus(outcome == op::Outcome::kSuccess ? op::text::kSuccess : op::text::kFailedStatus);
+    m_ui.ShowMessage(op::MessageFor(outcome));
   }
 
   Transport& m_link;
-  OperatorFeedback& m_ui;
+  op::OperatorFeedback& m_ui;
   const DownloadOptions& m_options;
   const image::FirmwareImage& m_image;
   DownloadReport m_report;
@@ -194,26 +195,26 @@ class Download {
 
 }  // namespace
 
-Outcome FileCheckOutcome(image::LoadStatus status) {
+op::Outcome FileCheckOutcome(image::LoadStatus status) {
   switch (status) {
     case image::LoadStatus::kOk:
-      return Outcome::kSuccess;
+      return op::Outcome::kSuccess;
     case image::LoadStatus::kMissing:
-      return Outcome::kFileMissing;
+      return op::Outcome::kFileMissing;
     case image::LoadStatus::kUnreadable:
-      return Outcome::kFileUnreadable;
+      return op::Outcome::kFileUnreadable;
     case image::LoadStatus::kTooLarge:
-      return Outcome::kFileTooLarge;
+      return op::Outcome::kFileTooLarge;
   }
-  return Outcome::kFileUnreadable;
+  return op::Outcome::kFileUnreadable;
 }
 
 namespace {
 
-void LockButtons(OperatorFeedback& ui, int blocks) {
-  ui.EnableButton(Button::kDownload, false);
-  ui.EnableButton(Button::kConnect, false);
-  ui.EnableButton(Button::kBrowse, false);
+void LockButtons(op::OperatorFeedback& ui, int blocks) {
+  ui.EnableButton(op::Button::kDownload, false);
+  ui.EnableButton(op::Button::kConnectDisconnect, false);
+  ui.EnableButton(op::Button::kBrowse, false);
   ui.SetProgressRange(static_cast<std::uint16_t>(kProgressPerBlock * blocks));
   ui.SetProgressStep(kProgressStep);
   ui.PushMembersToControls();
@@ -222,7 +223,8 @@ void LockButtons(OperatorFeedback& ui, int blocks) {
 // Runs `run` and then `reset_connection`, also when `run` throws: whatever goes wrong inside a
 // download, the window must come back disconnected with its buttons usable. The exception is
 // reported as a failed download and then passed on.
-asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run, OperatorFeedback& ui,
+asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run,
+                                          op::OperatorFeedback& ui,
                                           const std::function<void()>& reset_connection) {
   std::exception_ptr failure;
   DownloadReport report;
@@ -233,8 +235,8 @@ asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run, O
   }
   if (failure) {
     try {
-      ui.SetStatus(text::kFailedStatus);
-      ui.ShowMessage(MessageFor(Outcome::kError));
+      ui.SetStatus(op::text::kFailedStatus);
+      ui.ShowMessage(op::MessageFor(op::Outcome::kError));
     } catch (...) {
       // The reset below matters more than the report.
     }
@@ -245,14 +247,14 @@ asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run, O
 }
 
 asio::awaitable<DownloadReport> RunShared(std::shared_ptr<const image::FirmwareImage> masked,
-                                          Transport& link, OperatorFeedback& ui,
+                                          Transport& link, op::OperatorFeedback& ui,
                                           DownloadOptions options) {
   LockButtons(ui, masked->block_count());
   co_return co_await Download(link, ui, options, *masked).Run();
 }
 
 asio::awaitable<DownloadReport> MaskAndRun(image::FirmwareImage image, Transport& link,
-                                           OperatorFeedback& ui, DownloadOptions options) {
+                                           op::OperatorFeedback& ui, DownloadOptions options) {
   LockButtons(ui, image.block_count());
   image.Mask();
   co_return co_await Download(link, ui, options, image).Run();
@@ -261,7 +263,7 @@ asio::awaitable<DownloadReport> MaskAndRun(image::FirmwareImage image, Transport
 }  // namespace
 
 asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
-                                            OperatorFeedback& ui,
+                                            op::OperatorFeedback& ui,
                                             std::function<void()> reset_connection,
                                             DownloadOptions options) {
   // The file was read whole at the check, so a file that cannot be used is refused before the
@@ -269,7 +271,7 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
   if (loaded.status != image::LoadStatus::kOk) {
     DownloadReport report;
     report.outcome = FileCheckOutcome(loaded.status);
-    ui.ShowMessage(MessageFor(report.outcome));
+    ui.ShowMessage(op::MessageFor(report.outcome));
     co_return report;
   }
   co_return co_await ThenReset(MaskAndRun(std::move(loaded.image), link, ui, std::move(options)),
@@ -277,7 +279,7 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
 }
 
 asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
-                                            Transport& link, OperatorFeedback& ui,
+                                            Transport& link, op::OperatorFeedback& ui,
                                             std::function<void()> reset_connection,
                                             DownloadOptions options) {
   co_return co_await ThenReset(RunShared(std::move(masked), link, ui, std::move(options)), ui,

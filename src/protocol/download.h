@@ -13,8 +13,8 @@
 #include <string>
 
 #include "image/firmware_image.h"
-#include "protocol/operator_feedback.h"
-#include "protocol/outcome.h"
+#include "operator/operator_feedback.h"
+#include "operator/outcome.h"
 #include "protocol/transport.h"
 
 namespace quento::protocol {
@@ -44,7 +44,7 @@ struct DownloadOptions {
 };
 
 struct DownloadReport {
-  Outcome outcome = Outcome::kFileMissing;
+  op::Outcome outcome = op::Outcome::kFileMissing;
   std::int32_t bytes = 0;
   std::int32_t blocks = 0;
   int write_retries = 0;
@@ -56,19 +56,19 @@ struct DownloadReport {
 };
 
 // The file check's verdict: kSuccess for a usable file, else the file's outcome.
-Outcome FileCheckOutcome(image::LoadStatus status);
+op::Outcome FileCheckOutcome(image::LoadStatus status);
 
 // The whole download of the image read at the file check (`loaded`) over `link`: the window's
 // download. Every ending after the file check calls `reset_connection` once, after the final
 // message, also when the download ends in an exception, which is then passed on.
 asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
-                                            OperatorFeedback& ui,
+                                            op::OperatorFeedback& ui,
                                             std::function<void()> reset_connection,
                                             DownloadOptions options = {});
 
 // The same download of an image already checked and masked, which many downloads share.
 asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
-                                            Transport& link, OperatorFeedback& ui,
+                                            Transport& link, op::OperatorFeedback& ui,
                                             std::function<void()> reset_connection,
                                             DownloadOptions options = {});
 

@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // costs at most kRetryLimit re-sends of the pair.
   const int most = kGreetingAttempts + blocks * (2 * kRetryLimit * (kRetryLimit + 2) + kRetryLimit);
   QUENTO_FUZZ_REQUIRE(static_cast<int>(device.sent.size()) <= most + 1);
-  const std::string message = "message " + std::string(MessageFor(report.outcome));
+  const std::string message = "message " + std::string(op::MessageFor(report.outcome));
   QUENTO_FUZZ_REQUIRE(std::count(screen.events.begin(), screen.events.end(), message) == 1);
   QUENTO_FUZZ_REQUIRE(screen.events.back() == message);
   // Every frame is well formed, and the completion comes last or not at all.
@@ -66,10 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool sendFailed = device.failSend == device.sent.size();
   const bool completed = device.sent.back().command == kCmdComplete && !sendFailed;
-  QUENTO_FUZZ_REQUIRE((report.outcome == Outcome::kSuccess) == completed);
-  QUENTO_FUZZ_REQUIRE((report.outcome == Outcome::kSendFailed) == sendFailed);
+  QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kSuccess) == completed);
+  QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kSendFailed) == sendFailed);
   const bool differs = report.first_difference.value_or(length) < length;
-  QUENTO_FUZZ_REQUIRE((report.outcome == Outcome::kVerifyFailed) == differs);
+  QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kVerifyFailed) == differs);
   // Success only when what came back for every block, as the download's cleared buffer held
   // it, is the masked image's block.
   for (int b = 0; completed && b < blocks; ++b) {

@@ -203,7 +203,7 @@ TEST(Fleet, ResultThatCannotBeShown_IsThatDevicesErrorAndTheRunGoesOn) {
   struct Refusing : cli::FleetObserver {
     void OnFinish(std::size_t index, const cli::DeviceResult& result) override {
       if (index == 0 && !std::exchange(threw, true)) throw std::runtime_error("cannot show \xff");
-      shown.push_back(std::string(NameOf(result.report.outcome)) + ' ' + result.report.detail);
+      shown.push_back(std::string(op::NameOf(result.report.outcome)) + ' ' + result.report.detail);
     }
     Args shown;
     bool threw = false;
@@ -214,7 +214,7 @@ TEST(Fleet, ResultThatCannotBeShown_IsThatDevicesErrorAndTheRunGoesOn) {
   const auto results = cli::RunFleet(options, observer);
   EXPECT_THAT(observer.shown,
               ::testing::UnorderedElementsAre("error cannot show \xff", "success "));
-  EXPECT_EQ(results[1].report.outcome, Outcome::kSuccess);
+  EXPECT_EQ(results[1].report.outcome, op::Outcome::kSuccess);
 }
 
 TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {

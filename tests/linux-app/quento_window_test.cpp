@@ -9,13 +9,13 @@
 #include "device/simulator.h"
 #include "linux-app/ip_address_edit.h"
 #include "linux-app/qt_text.h"
-#include "protocol/texts.h"
+#include "operator/texts.h"
 #include "support/temp_dir.h"
 
 namespace quento::linux_app {
 namespace {
 
-using namespace text;
+using namespace op::text;
 
 class PaintCounter : public QObject {
  public:

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "protocol/texts.h"
+#include "operator/texts.h"
 #include "support/child_process.h"
 #include "support/simulated_devices.h"
 #include "support/temp_dir.h"
@@ -48,8 +48,8 @@ TEST_P(DamagedTraffic, EndsWithTheExactImageOrAnOutcomeText) {
         nlohmann::json::parse(cli.Finish(60s).value_or(R"({"outcome": "<did not end>"})"));
     outcome = result["outcome"];
     EXPECT_THAT(result.value("message", ""),
-                ::testing::AnyOf(text::kSuccess, text::kNoResponse, text::kVerifyFailed,
-                                 text::kSendFailed, text::kConnectFailed));
+                ::testing::AnyOf(op::text::kSuccess, op::text::kNoResponse, op::text::kVerifyFailed,
+                                 op::text::kSendFailed, op::text::kConnectFailed));
     EXPECT_EQ(cli.status(), outcome == "success" ? 0 : 1);
     if (outcome == "success") {
       EXPECT_EQ(device.Held(completed + 1)[device.at[0]], image) << "not the operator's image";

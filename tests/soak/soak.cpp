@@ -12,7 +12,7 @@
 
 #include "cli/cli.h"
 #include "device/simulator.h"
-#include "protocol/outcome.h"
+#include "operator/outcome.h"
 
 namespace {
 
@@ -73,9 +73,11 @@ int Round(std::mt19937& random, const std::filesystem::path& file) {
     const auto result = nlohmann::json::parse(line);
     const std::string device = result["device"];
     bool known = false;
-    for (Outcome o : {Outcome::kSuccess, Outcome::kNoResponse, Outcome::kVerifyFailed,
-                      Outcome::kSendFailed, Outcome::kConnectFailed})
-      known = known || (result["outcome"] == NameOf(o) && result["message"] == MessageFor(o));
+    for (op::Outcome o :
+         {op::Outcome::kSuccess, op::Outcome::kNoResponse, op::Outcome::kVerifyFailed,
+          op::Outcome::kSendFailed, op::Outcome::kConnectFailed})
+      known =
+          known || (result["outcome"] == op::NameOf(o) && result["message"] == op::MessageFor(o));
     // The completion frame gets no reply: the device may still be taking it in.
     bool right = result["outcome"] != "success";
     for (int i = 0; i < 1000 && !right; ++i, std::this_thread::sleep_for(2ms))

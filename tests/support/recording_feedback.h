@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/operator_feedback.h"
+#include "operator/operator_feedback.h"
 
 namespace quento::testing {
 
-class RecordingFeedback : public OperatorFeedback {
+class RecordingFeedback : public op::OperatorFeedback {
  public:
   std::string address = "127.0.0.1";
   std::vector<std::string> events;
@@ -18,7 +18,7 @@ class RecordingFeedback : public OperatorFeedback {
   std::string ReadAddressText() override { return address; }
   void SetStatus(std::string_view text) override { Record("status", text); }
   void SetConnectCaption(std::string_view text) override { Record("caption", text); }
-  void EnableButton(Button button, bool on) override {
+  void EnableButton(op::Button button, bool on) override {
     Record("enable", std::to_string(static_cast<int>(button)) + (on ? " on" : " off"));
   }
   void SetProgressRange(std::uint16_t upper) override { Record("range", std::to_string(upper)); }

@@ -9,11 +9,11 @@
 
 #include "connection/address.h"
 #include "connection/connection_manager.h"
-#include "connection/window_loop.h"
 #include "support/loopback.h"
 #include "support/recording_feedback.h"
 #include "support/run_to_end.h"
 #include "support/wire.h"
+#include "window/window_loop.h"
 
 namespace quento::connection {
 namespace {
@@ -57,7 +57,7 @@ TEST_F(ConnectionTest, ConnectThatNeverCompletes_GivesUpAfterTheWaitAndClosesThe
   LoopbackListener device(0);
   auto filler = device.ConnectClient();  // fills the queue: the next handshake is dropped
   ConnectionManager manager(ui, connected, {.port = device.port(), .connectWait = 200ms});
-  EXPECT_EQ(RunToEnd(io, manager.Connect()), Outcome::kConnectFailed);
+  EXPECT_EQ(RunToEnd(io, manager.Connect()), op::Outcome::kConnectFailed);
   EXPECT_EQ(manager.lastFailure(), "connect: no answer within 200 ms");
   // With room in the queue again, a socket still trying would now get through.
   ASSERT_TRUE(device.AcceptWithin(1000ms));
@@ -68,7 +68,7 @@ TEST(SocketLink, RealPeer_WholeFramesAndRepliesUntilTheTimeoutOrTheEndOfTheStrea
   asio::io_context io;
   LoopbackListener device;
   ConnectResult connected = RunToEnd(io, ConnectDevice({0x7F000001, device.port()}));
-  ASSERT_EQ(connected.outcome, Outcome::kSuccess) << connected.detail;
+  ASSERT_EQ(connected.outcome, op::Outcome::kSuccess) << connected.detail;
   SocketLink* link = connected.link.get();
   TcpClient peer(device);
   const auto Receive = [&](Bytes& reply, std::chrono::milliseconds timeout) {
@@ -155,7 +155,7 @@ TEST(RunBesideWindow, ClickQueuedAsTheTaskEnds_IsLeftForTheWindow) {
   for (const auto wait : {0ms, 1ms}) {
     SCOPED_TRACE(wait.count());
     int pumped = 0;
-    RunBesideWindow(io, WaitThenClick(wait), [&] { ++pumped, g_queue.clear(); });
+    window::RunBesideWindow(io, WaitThenClick(wait), [&] { ++pumped, g_queue.clear(); });
     EXPECT_EQ(g_queue.size(), 1u);
     EXPECT_GE(pumped, 1);
     g_queue.clear();

@@ -44,7 +44,7 @@ TEST(Download, HealthyDevice_GetsTheMaskedImageAndTheOperatorSeesSuccess) {
     if (f.command == kCmdRead) positions.push_back(rig.ui.position);
     return healthy;
   };
-  EXPECT_EQ(rig.Run(1025).outcome, Outcome::kSuccess);
+  EXPECT_EQ(rig.Run(1025).outcome, op::Outcome::kSuccess);
   EXPECT_EQ(rig.device.Trace(), "G W0 W1 R0 R1 C");
   EXPECT_EQ(rig.device.Image(), Pattern(1025));
   const Bytes lastBlock = {static_cast<std::uint8_t>(Pattern(1025)[1024] ^ 0xA7)};
@@ -83,8 +83,8 @@ void WrongIndex(Bytes& answer) { answer[6] ^= 1; }
 void WrongByte(Bytes& answer) { answer[kDataOffset + 6] ^= 1; }
 
 TEST(Download, ScriptedDevice_GetsTheRightFramesAndEndsAsExpected) {
-  using enum Outcome;
-  const std::tuple<std::size_t, std::function<void(Rig&)>, Outcome, std::string> scripts[] = {
+  using enum op::Outcome;
+  const std::tuple<std::size_t, std::function<void(Rig&)>, op::Outcome, std::string> scripts[] = {
       // Every echo arrives after its receive gave up; none may pass for a later greeting's.
       {100, [](Rig& r) { r.device.deliver = [](const SentFrame&, std::size_t) { return 0ul; }; },
        kNoResponse, "G G G G G G"},
@@ -107,7 +107,7 @@ TEST(Download, ScriptedDevice_GetsTheRightFramesAndEndsAsExpected) {
     const DownloadReport report = rig.Run(size);
     EXPECT_EQ(report.outcome, outcome);
     EXPECT_EQ(rig.device.Trace(), trace);
-    EXPECT_EQ(rig.ui.events.back(), "message " + std::string(MessageFor(outcome)));
+    EXPECT_EQ(rig.ui.events.back(), "message " + std::string(op::MessageFor(outcome)));
     EXPECT_EQ(rig.resets, 1);
     if (outcome == kSendFailed) {
       EXPECT_EQ(report.detail, "send: Broken pipe");
@@ -128,7 +128,7 @@ TEST(Download, Files_UpTo256KiBAreSentAndOthersRefusedBeforeTheDeviceIsContacted
   Rig largest;
   EXPECT_EQ(
       largest.Run(image::LoadFirmware(dir.Write("max.bin", std::string(262144, 'x')))).outcome,
-      Outcome::kSuccess);
+      op::Outcome::kSuccess);
   ASSERT_EQ(largest.device.sent.size(), 1u + 256 + 256 + 1);
   EXPECT_EQ(largest.device.sent[256].bytes[6], 0xFF);
   const std::pair<std::filesystem::path, std::string> refused[] = {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "operator/texts.h"
 #include "platform/utf16.h"
-#include "protocol/texts.h"
 
 namespace quento::wine {
 namespace {
@@ -191,8 +191,8 @@ class QuentoWindow : public ::testing::Test {
   void Connect(const char* device) {
     SetAddress(std::getenv(device));
     Press(kConnect);
-    ASSERT_EQ(NextMessage(), W(text::kConnected));
-    ASSERT_EQ(Now(), Showing(text::kDisconnectCaption, L"+++", text::kChooseFile));
+    ASSERT_EQ(NextMessage(), W(op::text::kConnected));
+    ASSERT_EQ(Now(), Showing(op::text::kDisconnectCaption, L"+++", op::text::kChooseFile));
   }
 
   // Types `names` (several: each quoted) into Browse's file dialog and presses `button`.
@@ -223,7 +223,7 @@ class QuentoWindow : public ::testing::Test {
 
 TEST_F(QuentoWindow, StartsDisconnectedFocusOnAddress_ConnectWhereNothingListensFails) {
   EXPECT_EQ(TextOf(m_window), L"Quento");
-  EXPECT_EQ(Now(), Showing(text::kConnectCaption, L"+-+", text::kChooseFile));
+  EXPECT_EQ(Now(), Showing(op::text::kConnectCaption, L"+-+", op::text::kChooseFile));
   EXPECT_EQ(Text(kDownload) + L'|' + Text(kBrowse) + L'|' + Text(kPath), L"下载程序|浏览|");
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
@@ -231,19 +231,19 @@ TEST_F(QuentoWindow, StartsDisconnectedFocusOnAddress_ConnectWhereNothingListens
   EXPECT_TRUE(gui.hwndFocus == Item(kAddress) || ::IsChild(Item(kAddress), gui.hwndFocus));
   SetAddress(std::getenv("QUENTO_ABSENT_DEVICE"));
   Press(kConnect);
-  EXPECT_EQ(NextMessage(), W(text::kConnectFailed));
-  EXPECT_EQ(Now(), Showing(text::kConnectCaption, L"+-+", text::kChooseFile));
+  EXPECT_EQ(NextMessage(), W(op::text::kConnectFailed));
+  EXPECT_EQ(Now(), Showing(op::text::kConnectCaption, L"+-+", op::text::kChooseFile));
 }
 
 // Connect() checks the connected window.
 TEST_F(QuentoWindow, ConnectDownloadWithoutFileDisconnect_EachReportedStillConnectedInBetween) {
   Connect("QUENTO_DEVICE");
   Press(kDownload);
-  EXPECT_EQ(NextMessage(), W(text::kFileMissing));
-  EXPECT_EQ(Now(), Showing(text::kDisconnectCaption, L"+++", text::kChooseFile));
+  EXPECT_EQ(NextMessage(), W(op::text::kFileMissing));
+  EXPECT_EQ(Now(), Showing(op::text::kDisconnectCaption, L"+++", op::text::kChooseFile));
   Press(kConnect);
-  EXPECT_EQ(NextMessage(), W(text::kDisconnected));
-  EXPECT_EQ(Now(), Showing(text::kConnectCaption, L"+-+", text::kChooseFile));
+  EXPECT_EQ(NextMessage(), W(op::text::kDisconnected));
+  EXPECT_EQ(Now(), Showing(op::text::kConnectCaption, L"+-+", op::text::kChooseFile));
 }
 
 struct DownloadCase {
@@ -258,7 +258,7 @@ class QuentoDownload : public QuentoWindow, public ::testing::WithParamInterface
 
 TEST_P(QuentoDownload, ThroughBrowse_RunsUntouchableThenResetsTheWindow) {
   const DownloadCase& c = GetParam();
-  const bool success = c.message == text::kSuccess;
+  const bool success = c.message == op::text::kSuccess;
   const std::wstring firmware = WriteFirmware(L"firmware.bin", c.size);
   Connect(c.device);
   Browse(firmware);
@@ -270,7 +270,7 @@ TEST_P(QuentoDownload, ThroughBrowse_RunsUntouchableThenResetsTheWindow) {
   const auto emptyBar = ScreenPixels(bar);
   Press(kDownload);
   if (c.meddle) {
-    ASSERT_TRUE(WaitUntil([&] { return Text(kStatus) == W(text::kDownloading); }));
+    ASSERT_TRUE(WaitUntil([&] { return Text(kStatus) == W(op::text::kDownloading); }));
     // A real click near the address's left edge, halfway down.
     RECT address{};
     ::GetWindowRect(Item(kAddress), &address);
@@ -287,18 +287,18 @@ TEST_P(QuentoDownload, ThroughBrowse_RunsUntouchableThenResetsTheWindow) {
   WaitUntil([&] {
     if (MessageBoxShown()) return true;
     hung |= ::IsHungAppWindow(m_window) != FALSE;
-    if (Text(kStatus) != W(text::kDownloading)) return false;
+    if (Text(kStatus) != W(op::text::kDownloading)) return false;
     buttonsWhileDownloading.insert(Buttons());
     highest = std::max(highest, Bar());
     // The final box repaints the window itself: only paint seen while still downloading counts.
-    painted |= ScreenPixels(bar) != emptyBar && Text(kStatus) == W(text::kDownloading);
+    painted |= ScreenPixels(bar) != emptyBar && Text(kStatus) == W(op::text::kDownloading);
     return false;
   });
   EXPECT_EQ(buttonsWhileDownloading, std::set<std::wstring>{L"---"});
   EXPECT_FALSE(hung) << "the window stopped answering the system";
-  EXPECT_EQ(Text(kStatus), W(success ? text::kSuccess : text::kFailedStatus));
+  EXPECT_EQ(Text(kStatus), W(success ? op::text::kSuccess : op::text::kFailedStatus));
   EXPECT_EQ(NextMessage(), W(c.message));
-  EXPECT_EQ(Now(), Showing(text::kConnectCaption, L"+-+", text::kReconnect));
+  EXPECT_EQ(Now(), Showing(op::text::kConnectCaption, L"+-+", op::text::kReconnect));
   EXPECT_TRUE(Running());
   EXPECT_EQ(Text(kAddress), address);
   EXPECT_EQ(Text(kPath), firmware);
@@ -319,11 +319,11 @@ TEST_P(QuentoDownload, ThroughBrowse_RunsUntouchableThenResetsTheWindow) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, QuentoDownload,
     ::testing::Values(DownloadCase{"HealthyDevice_SavesTheFile", "QUENTO_DEVICE", 2600, false,
-                                   text::kSuccess},
+                                   op::text::kSuccess},
                       DownloadCase{"ClicksAndKeysMeanwhile_ChangeNothing", "QUENTO_DEVICE", 3000,
-                                   true, text::kSuccess},
+                                   true, op::text::kSuccess},
                       DownloadCase{"SilentDevice_NoResponse", "QUENTO_SILENT_DEVICE", 1500, false,
-                                   text::kNoResponse}),
+                                   op::text::kNoResponse}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(QuentoWindow, BrowseSeveralFiles_KeepsTheLastAndCancelEmptiesThePath) {

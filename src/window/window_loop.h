@@ -8,7 +8,7 @@
 #include <chrono>
 #include <functional>
 
-namespace quento::connection {
+namespace quento::window {
 
 // Short enough that painting never lags visibly behind the progress bar.
 inline constexpr std::chrono::milliseconds kWindowSlice{15};
@@ -19,4 +19,4 @@ void RunBesideWindow(asio::io_context& io, asio::awaitable<void> task,
                      const std::function<void()>& pump_window,
                      std::chrono::milliseconds slice = kWindowSlice);
 
-}  // namespace quento::connection
+}  // namespace quento::window

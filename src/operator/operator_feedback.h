@@ -6,13 +6,13 @@
 #include <string>
 #include <string_view>
 
-namespace quento {
+namespace quento::op {
 
 // How far a download has come, for front ends that show more than the progress bar.
 enum class Phase { kGreeting, kWriting, kVerifying, kCompleting };
 
-// Values are the window's control ids.
-enum class Button { kConnect = 1002, kDownload = 1004, kBrowse = 1005 };
+// The window's three buttons; their values are the Windows dialog's control ids.
+enum class Button { kConnectDisconnect = 1002, kDownload = 1004, kBrowse = 1005 };
 
 class OperatorFeedback {
  public:
@@ -55,4 +55,4 @@ class SilentFeedback : public OperatorFeedback {
   void PushMembersToControls() override {}
 };
 
-}  // namespace quento
+}  // namespace quento::op

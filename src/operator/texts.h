@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace quento::text {
+namespace quento::op::text {
 
 // Status line.
 inline constexpr std::string_view kChooseFile = "请选择文件下载";
@@ -43,4 +43,4 @@ inline constexpr std::string_view kAboutMenu = "&About Quento...";
 inline constexpr std::string_view kAboutCaption = "About Quento";
 inline constexpr std::string_view kAboutText = "Quento, Version 1.0";
 
-}  // namespace quento::text
+}  // namespace quento::op::text

@@ -1,8 +1,8 @@
-#include "protocol/outcome.h"
+#include "operator/outcome.h"
 
-#include "protocol/texts.h"
+#include "operator/texts.h"
 
-namespace quento {
+namespace quento::op {
 
 std::string_view MessageFor(Outcome outcome) {
   switch (outcome) {
@@ -60,4 +60,4 @@ std::string_view NameOf(Outcome outcome) {
   return "unknown";
 }
 
-}  // namespace quento
+}  // namespace quento::op

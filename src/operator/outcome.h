@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-namespace quento {
+namespace quento::op {
 
 enum class Outcome {
   kSuccess,
@@ -24,4 +24,4 @@ std::string_view MessageFor(Outcome outcome);
 // The machine-readable name, e.g. "no_response".
 std::string_view NameOf(Outcome outcome);
 
-}  // namespace quento
+}  // namespace quento::op

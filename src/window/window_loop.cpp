@@ -1,10 +1,10 @@
-#include "connection/window_loop.h"
+#include "window/window_loop.h"
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <exception>
 
-namespace quento::connection {
+namespace quento::window {
 
 void RunBesideWindow(asio::io_context& io, asio::awaitable<void> task,
                      const std::function<void()>& pump_window, std::chrono::milliseconds slice) {
@@ -34,4 +34,4 @@ void RunBesideWindow(asio::io_context& io, asio::awaitable<void> task,
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace quento::connection
+}  // namespace quento::window
