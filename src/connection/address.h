@@ -1,6 +1,8 @@
-// Device addresses as operators type them.
+// Device addresses and the numbers in them, as operators and scripts type them: one parser and
+// one format for the command line, the simulator's --listen and its faults.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,21 +11,46 @@
 namespace quento::connection {
 
 inline constexpr std::uint16_t kDevicePort = 18810;
+// The most addresses one range may name: a fleet, not a /8.
+inline constexpr std::size_t kMaxRangeSize = 65536;
+
+// A whole decimal number, digits only (no sign, no spaces), at most `max`.
+std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max);
 
 // Strict dotted decimal ("192.168.1.20"), host byte order. 0.0.0.0 and 255.255.255.255 are no
 // device's address and are refused.
 std::optional<std::uint32_t> ParseIpv4(std::string_view text);
+std::string FormatIpv4(std::uint32_t address);
 
+// Where a device's loader listens.
 struct DeviceAddress {
   std::uint32_t address = 0;  // host byte order
   std::uint16_t port = kDevicePort;
 
   std::string ToString() const;  // "ADDR:PORT"
+  bool operator==(const DeviceAddress&) const = default;
 };
 
-// "ADDR" or "ADDR:PORT"; the port defaults to 18810.
+// "ADDR" or "ADDR:PORT", and the port's number: the text before the port, and the port (18810
+// when none is given; 0 is left to the caller). Nothing when the port is not 0..65535.
+struct WithPort {
+  std::string_view addresses;
+  std::uint16_t port = kDevicePort;
+};
+std::optional<WithPort> SplitPort(std::string_view text);
+
+// "ADDR" or "ADDR:PORT" (port 1..65535, 18810 by default).
 std::optional<DeviceAddress> ParseDevice(std::string_view text);
 
-std::string FormatIpv4(std::uint32_t address);
+struct AddressRange {
+  std::uint32_t first = 0;  // host byte order, first <= last
+  std::uint32_t last = 0;
+};
+
+// "ADDR" or "ADDR1-ADDR2" (each as `parse` reads one address), at most kMaxRangeSize addresses.
+// Nothing, with `error` set, for anything else.
+std::optional<AddressRange> ParseAddressRange(
+    std::string_view text, std::optional<std::uint32_t> (*parse)(std::string_view),
+    std::string* error);
 
 }  // namespace quento::connection

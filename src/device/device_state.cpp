@@ -24,7 +24,7 @@ std::vector<std::uint8_t> Refusal(std::uint8_t command) {
 
 }  // namespace
 
-DeviceState::DeviceState(Endpoint endpoint, FaultPlan plan)
+DeviceState::DeviceState(DeviceAddress endpoint, FaultPlan plan)
     : m_endpoint(endpoint),
       m_delay(plan.delay),
       m_splitGap(plan.splitGap),

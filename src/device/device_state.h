@@ -29,9 +29,9 @@ struct Response {
 
 class DeviceState {
  public:
-  DeviceState(Endpoint endpoint, FaultPlan plan);
+  DeviceState(DeviceAddress endpoint, FaultPlan plan);
 
-  const Endpoint& endpoint() const { return m_endpoint; }
+  const DeviceAddress& endpoint() const { return m_endpoint; }
   // The timing faults, applied by the connection when it sends a reply.
   std::chrono::milliseconds delay() const { return m_delay; }
   std::optional<std::chrono::milliseconds> splitGap() const { return m_splitGap; }
@@ -59,7 +59,7 @@ class DeviceState {
   std::vector<std::uint8_t> Assemble();
   void CountFrame(Response& response);
 
-  const Endpoint m_endpoint;
+  const DeviceAddress m_endpoint;
   const std::chrono::milliseconds m_delay;
   const std::optional<std::chrono::milliseconds> m_splitGap;
 

@@ -1,16 +1,16 @@
 // The fault grammar of simulator.h.
-#include <charconv>
 #include <string>
 #include <vector>
 
+#include "connection/address.h"
 #include "device/simulator.h"
 
 namespace quento::device {
 namespace {
 
-constexpr long long kMaxMilliseconds = 10 * 60 * 1000;
-constexpr long long kMaxJunk = 64 * 1024;
-constexpr long long kMaxCount = 1'000'000;
+constexpr std::uint32_t kMaxMilliseconds = 10 * 60 * 1000;
+constexpr std::uint32_t kMaxJunk = 64 * 1024;
+constexpr std::uint32_t kMaxCount = 1'000'000;
 
 std::vector<std::string_view> SplitColons(std::string_view text) {
   std::vector<std::string_view> parts;
@@ -22,21 +22,11 @@ std::vector<std::string_view> SplitColons(std::string_view text) {
   }
 }
 
-std::optional<long long> Number(std::string_view text, long long max) {
-  if (text.empty() || text.size() > 12) return std::nullopt;
-  long long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > max) {
-    return std::nullopt;
-  }
-  return value;
-}
-
 // parts[at]: N or "always"; 1 when absent.
 std::optional<int> Count(const std::vector<std::string_view>& parts, std::size_t at) {
   if (parts.size() <= at) return 1;
   if (parts[at] == "always") return kAlways;
-  const auto n = Number(parts[at], kMaxCount);
+  const auto n = connection::ParseDecimal(parts[at], kMaxCount);
   if (!n) return std::nullopt;
   return static_cast<int>(*n);
 }
@@ -68,11 +58,12 @@ bool AddFault(std::string_view text, FaultPlan& plan, std::string* error) {
   }
   if (name == "drop-ack" || name == "wrong-ack" || name == "corrupt-read") {
     if (!arity(1, 2)) return fail("expected a block index and at most one more number");
-    const auto block = Number(parts[1], 255);
+    const auto block = connection::ParseDecimal(parts[1], 255);
     if (!block) return fail("the block index must be 0..255");
     const int b = static_cast<int>(*block);
     if (name == "corrupt-read") {
-      const auto offset = parts.size() > 2 ? Number(parts[2], 1023) : std::optional<long long>(6);
+      const auto offset = parts.size() > 2 ? connection::ParseDecimal(parts[2], 1023)
+                                           : std::optional<std::uint32_t>(6);
       if (!offset) return fail("the offset must be 0..1023");
       plan.corruptRead[b] = static_cast<std::size_t>(*offset);
       return true;
@@ -84,7 +75,7 @@ bool AddFault(std::string_view text, FaultPlan& plan, std::string* error) {
   }
   if (name == "delay" || name == "split") {
     if (!arity(1, 1)) return fail("expected milliseconds");
-    const auto ms = Number(parts[1], kMaxMilliseconds);
+    const auto ms = connection::ParseDecimal(parts[1], kMaxMilliseconds);
     if (!ms) return fail("expected milliseconds, 0..600000");
     if (name == "delay") {
       plan.delay = std::chrono::milliseconds(*ms);
@@ -95,14 +86,14 @@ bool AddFault(std::string_view text, FaultPlan& plan, std::string* error) {
   }
   if (name == "junk") {
     if (!arity(1, 1)) return fail("expected a byte count");
-    const auto n = Number(parts[1], kMaxJunk);
+    const auto n = connection::ParseDecimal(parts[1], kMaxJunk);
     if (!n) return fail("expected a byte count, 0..65536");
     plan.junk = static_cast<std::size_t>(*n);
     return true;
   }
   if (name == "close-after") {
     if (!arity(1, 1)) return fail("expected a frame count");
-    const auto n = Number(parts[1], kMaxCount);
+    const auto n = connection::ParseDecimal(parts[1], kMaxCount);
     if (!n) return fail("expected a frame count");
     plan.closeAfter = static_cast<int>(*n);
     return true;

@@ -1,32 +1,24 @@
-// Address and endpoint text as the simulator's options and command line give them.
+// The simulator's --listen text: addresses as the command line takes them, plus "localhost" and
+// port 0 (a free port).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "device/simulator.h"
+#include "connection/address.h"
 
 namespace quento::device {
 
-// The most addresses one range may name: a fleet, not a /8.
-inline constexpr std::size_t kMaxRangeSize = 65536;
+using connection::DeviceAddress;
 
-struct AddressRange {
-  std::uint32_t first = 0;  // host byte order, first <= last
-  std::uint32_t last = 0;
-};
-
-// "ADDR" or "ADDR1-ADDR2" (dotted decimal, or "localhost").
-std::optional<AddressRange> ParseAddressRange(std::string_view text, std::string* error);
+// One address: dotted decimal, or "localhost".
+std::optional<std::uint32_t> ParseListenAddress(std::string_view text);
 
 // "ADDR", "ADDR:PORT", "ADDR1-ADDR2" or "ADDR1-ADDR2:PORT"; the port defaults to 18810 and may
-// be 0 (a free port). Appends one endpoint per address to `out`.
-bool ParseListen(std::string_view text, std::vector<Endpoint>& out, std::string* error);
-
-std::string FormatAddress(std::uint32_t address);
+// be 0 (a free port). Appends one address per device to `out`.
+bool ParseListen(std::string_view text, std::vector<DeviceAddress>& out, std::string* error);
 
 }  // namespace quento::device

@@ -53,14 +53,14 @@ int RunDevice(int argc, char** argv) {
   SimulatorOptions options;
   if (!listen.empty()) options.listen = listen;
   options.saveDir = platform::PathFromUtf8(save);
-  std::vector<Endpoint> endpoints;
+  std::vector<DeviceAddress> endpoints;
   for (const auto& text : options.listen) {
     std::string error;
     if (!ParseListen(text, endpoints, &error)) return Usage(error);
   }
 
   // Faults for every device first; an address's own faults are added on top of them.
-  std::vector<std::pair<AddressRange, std::string_view>> perAddress;
+  std::vector<std::pair<connection::AddressRange, std::string_view>> perAddress;
   for (const std::string& fault : faults) {
     std::string error;
     const std::size_t slash = fault.find('/');
@@ -68,7 +68,8 @@ int RunDevice(int argc, char** argv) {
       if (!AddFault(fault, options.faults, &error)) return Usage(error);
       continue;
     }
-    const auto range = ParseAddressRange(std::string_view(fault).substr(0, slash), &error);
+    const auto range = connection::ParseAddressRange(std::string_view(fault).substr(0, slash),
+                                                     ParseListenAddress, &error);
     if (!range) return Usage(error);
     FaultPlan check;
     if (!AddFault(std::string_view(fault).substr(slash + 1), check, &error)) return Usage(error);

@@ -47,7 +47,7 @@ std::uint32_t HostOrder(const asio::ip::address& address) {
 }
 
 // The port bound, or nothing with `error` set.
-std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, Endpoint at, std::string* error) {
+std::optional<std::uint16_t> Listen(tcp::acceptor& acceptor, DeviceAddress at, std::string* error) {
   asio::error_code ec;
   acceptor.open(tcp::v4(), ec);
   if (ec) {
@@ -115,13 +115,13 @@ struct Simulator::Impl {
   }
 
   bool Start(std::string* error);
-  bool Bind(std::vector<Endpoint>& wanted, std::string* error);
+  bool Bind(std::vector<DeviceAddress>& wanted, std::string* error);
   void Stop();
   asio::awaitable<void> Accept(Listener& listener);
   asio::awaitable<void> Serve(tcp::socket socket, DeviceState& device);
   void RecordCompletion(const DeviceState& device, const std::string& peer,
                         std::vector<std::uint8_t> image);
-  std::filesystem::path Save(const Endpoint& device, const std::vector<std::uint8_t>& image,
+  std::filesystem::path Save(const DeviceAddress& device, const std::vector<std::uint8_t>& image,
                              std::string* error);
 
   SimulatorOptions options;
@@ -146,7 +146,7 @@ bool Simulator::Impl::Start(std::string* error) {
     if (error != nullptr) *error = "the simulator was already started";
     return false;
   }
-  std::vector<Endpoint> wanted;
+  std::vector<DeviceAddress> wanted;
   std::string why;
   for (const auto& text : options.listen) {
     if (!ParseListen(text, wanted, &why)) break;
@@ -165,12 +165,12 @@ bool Simulator::Impl::Start(std::string* error) {
   return true;
 }
 
-bool Simulator::Impl::Bind(std::vector<Endpoint>& wanted, std::string* error) {
+bool Simulator::Impl::Bind(std::vector<DeviceAddress>& wanted, std::string* error) {
   std::map<std::uint16_t, std::vector<std::size_t>> byPort;
   for (std::size_t i = 0; i < wanted.size(); ++i) byPort[wanted[i].port].push_back(i);
   devices.resize(wanted.size());
   const auto addDevice = [&](std::size_t i, std::uint16_t port) -> DeviceState& {
-    devices[i] = std::make_unique<DeviceState>(Endpoint{wanted[i].address, port},
+    devices[i] = std::make_unique<DeviceState>(DeviceAddress{wanted[i].address, port},
                                                PlanFor(wanted[i].address));
     return *devices[i];
   };
@@ -185,12 +185,12 @@ bool Simulator::Impl::Bind(std::vector<Endpoint>& wanted, std::string* error) {
       continue;
     }
     Listener& listener = listeners.emplace_back(*io);
-    const auto bound = Listen(listener.acceptor, Endpoint{0, port}, error);
+    const auto bound = Listen(listener.acceptor, DeviceAddress{0, port}, error);
     if (!bound) return false;
     for (const std::size_t i : group) {
       if (!listener.byAddress.emplace(wanted[i].address, &addDevice(i, *bound)).second) {
-        *error =
-            FormatAddress(wanted[i].address) + " is listed twice on port " + std::to_string(port);
+        *error = connection::FormatIpv4(wanted[i].address) + " is listed twice on port " +
+                 std::to_string(port);
         return false;
       }
     }
@@ -218,8 +218,8 @@ asio::awaitable<void> Simulator::Impl::Accept(Listener& listener) {
     if (ec) {
       asio::error_code ignored;
       const auto at = listener.acceptor.local_endpoint(ignored);
-      Log("cannot accept on " + Endpoint{HostOrder(at.address()), at.port()}.ToString() + ": " +
-          platform::SystemMessage(ec));
+      Log("cannot accept on " + DeviceAddress{HostOrder(at.address()), at.port()}.ToString() +
+          ": " + platform::SystemMessage(ec));
       // Out of descriptors, most likely: let connections close before trying again.
       if (!co_await Hold(pause, 50ms)) co_return;
       continue;
@@ -241,7 +241,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   asio::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   const std::string peer =
-      ec ? "?" : Endpoint{HostOrder(remote.address()), remote.port()}.ToString();
+      ec ? "?" : DeviceAddress{HostOrder(remote.address()), remote.port()}.ToString();
   const auto closing = [&] {
     Log("closed connection from " + peer + " to " + device.endpoint().ToString() +
         " (close-after fault)");
@@ -280,12 +280,13 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   }
 }
 
-std::filesystem::path Simulator::Impl::Save(const Endpoint& device,
+std::filesystem::path Simulator::Impl::Save(const DeviceAddress& device,
                                             const std::vector<std::uint8_t>& image,
                                             std::string* error) {
   std::error_code ec;
   std::filesystem::create_directories(options.saveDir, ec);
-  const std::string stem = FormatAddress(device.address) + '_' + std::to_string(device.port);
+  const std::string stem =
+      connection::FormatIpv4(device.address) + '_' + std::to_string(device.port);
   for (int attempt = 0; attempt < 100000; ++attempt) {
     char counter[16];
     std::snprintf(counter, sizeof counter, "-%04u.bin", ++saveCounter);
@@ -339,8 +340,8 @@ bool Simulator::Start(std::string* error) { return m_impl->Start(error); }
 
 void Simulator::Stop() { m_impl->Stop(); }
 
-std::vector<Endpoint> Simulator::endpoints() const {
-  std::vector<Endpoint> result;
+std::vector<DeviceAddress> Simulator::endpoints() const {
+  std::vector<DeviceAddress> result;
   result.reserve(m_impl->devices.size());
   for (const auto& device : m_impl->devices) result.push_back(device->endpoint());
   return result;

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "connection/address.h"
+
 namespace quento::device {
 
 inline constexpr int kAlways = -1;
@@ -39,11 +41,8 @@ struct FaultPlan {
 // N defaults to 1, OFFSET to 6. Returns false with `error` set for anything else.
 bool AddFault(std::string_view text, FaultPlan& plan, std::string* error);
 
-struct Endpoint {
-  std::uint32_t address = 0;  // host byte order
-  std::uint16_t port = 0;     // the port actually bound
-  std::string ToString() const;
-};
+// A simulated device's address: where it listens, with the port actually bound.
+using connection::DeviceAddress;
 
 struct SimulatorOptions {
   // "ADDR", "ADDR:PORT", or a range "ADDR1-ADDR2[:PORT]": each address is its own device with
@@ -63,7 +62,7 @@ struct SimulatorOptions {
 };
 
 struct CompletedImage {
-  Endpoint device;
+  DeviceAddress device;
   std::vector<std::uint8_t> image;  // unmasked, as the operator's file
   std::filesystem::path savedTo;    // empty when not saved
 };
@@ -81,7 +80,7 @@ class Simulator {
   // Idempotent.
   void Stop();
 
-  std::vector<Endpoint> endpoints() const;
+  std::vector<DeviceAddress> endpoints() const;
   // Every image completed so far, oldest first, when the options say keepCompleted; else none.
   std::vector<CompletedImage> completed() const;
   // Frames received in all, for tests that count exchanges.
