@@ -134,38 +134,40 @@ class Fleet {
     DeviceResult& result = m_results[index];
     result.started = true;
     m_starts[index] = Clock::now();
-    try {
-      m_observer.OnStart(index, result.device);
-      connection::ConnectResult connected =
-          co_await connection::ConnectDevice(m_options.devices[index], m_options.connectWait);
-      result.report.outcome = connected.outcome;
-      result.report.detail = std::move(connected.detail);
-      if (connected.link) {
-        connection::SocketLink& socket = *connected.link;
-        DeviceProgress progress(index, m_observer);
-        // The standard pace on one timer for the whole download: a timer made afresh for every
-        // pause would cost each of ten thousand downloads a frame of its own while it waits.
-        Timer pause(m_executor);
-        std::unique_ptr<TracingTransport> traced;
-        if (m_options.trace != nullptr) {
-          traced = std::make_unique<TracingTransport>(socket, *m_options.trace, result.device);
-        }
-        result.report = co_await protocol::RunDownload(
-            m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
-            [&socket] { socket.Close(); }, Options(pause));
-      }
-    } catch (const std::exception& e) {
-      // One device's trouble is that device's result; the others carry on.
-      Fail(result, e);
+    // One device's trouble is that device's result; its socket went with the attempt.
+    if (auto failure = co_await protocol::StopAtTheEdge(Attempt(index), [] {})) {
+      Fail(result, std::move(*failure));
     }
     result.seconds = Elapsed(index);
     m_ended[index] = true;
     Finish(index);
   }
 
-  static void Fail(DeviceResult& result, const std::exception& e) {
+  asio::awaitable<void> Attempt(std::size_t index) {
+    DeviceResult& result = m_results[index];
+    m_observer.OnStart(index, result.device);
+    connection::ConnectResult connected =
+        co_await connection::ConnectDevice(m_options.devices[index], m_options.connectWait);
+    result.report.outcome = connected.outcome;
+    result.report.detail = std::move(connected.detail);
+    if (!connected.link) co_return;
+    connection::SocketLink& socket = *connected.link;
+    DeviceProgress progress(index, m_observer);
+    // The standard pace on one timer for the whole download: a timer made afresh for every
+    // pause would cost each of ten thousand downloads a frame of its own while it waits.
+    Timer pause(m_executor);
+    std::unique_ptr<TracingTransport> traced;
+    if (m_options.trace != nullptr) {
+      traced = std::make_unique<TracingTransport>(socket, *m_options.trace, result.device);
+    }
+    result.report = co_await protocol::RunDownload(
+        m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
+        [&socket] { socket.Close(); }, Options(pause));
+  }
+
+  static void Fail(DeviceResult& result, std::string why) {
     result.report.outcome = op::Outcome::kError;
-    result.report.detail = e.what();
+    result.report.detail = std::move(why);
   }
 
   // A result that cannot be shown or recorded is that device's failure, shown and recorded as
@@ -174,7 +176,7 @@ class Fleet {
     try {
       m_observer.OnFinish(index, m_results[index]);
     } catch (const std::exception& e) {
-      Fail(m_results[index], e);
+      Fail(m_results[index], e.what());
       try {
         m_observer.OnFinish(index, m_results[index]);
       } catch (const std::exception&) {

@@ -10,6 +10,18 @@ ConnectionManager::ConnectionManager(op::OperatorFeedback& ui, std::int32_t& con
     : m_ui(ui), m_connected(connected), m_options(options) {}
 
 asio::awaitable<void> ConnectionManager::OnConnectClicked() {
+  co_await AtTheEdge(ConnectOrDisconnect());
+}
+
+asio::awaitable<void> ConnectionManager::AtTheEdge(asio::awaitable<void> work) {
+  // A download has reset its connection before it passed the exception on; a connect holds none.
+  const auto failure = co_await protocol::StopAtTheEdge(std::move(work), [this] {
+    if (m_deviceSocket) ResetConnection();
+  });
+  if (failure) m_lastFailure = *failure;
+}
+
+asio::awaitable<void> ConnectionManager::ConnectOrDisconnect() {
   if (m_connected == 0) {
     co_await Connect();
   } else {
@@ -53,6 +65,11 @@ void ConnectionManager::Disconnect() {
 asio::awaitable<void> ConnectionManager::OnDownloadClicked(std::filesystem::path firmware,
                                                            protocol::DownloadOptions options) {
   if (!m_deviceSocket) co_return;
+  co_await AtTheEdge(Download(std::move(firmware), std::move(options)));
+}
+
+asio::awaitable<void> ConnectionManager::Download(std::filesystem::path firmware,
+                                                  protocol::DownloadOptions options) {
   co_await protocol::RunDownload(
       image::LoadFirmware(firmware), *m_deviceSocket, m_ui, [this] { ResetConnection(); },
       std::move(options));

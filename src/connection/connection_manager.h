@@ -31,7 +31,9 @@ class ConnectionManager {
   ConnectionManager(const ConnectionManager&) = delete;
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
-  // The Connect/Disconnect button: connects when disconnected, else disconnects.
+  // The Connect/Disconnect button: connects when disconnected, else disconnects. Like the
+  // Download button's work it throws nothing: an exception stops here (StopAtTheEdge), with the
+  // connection reset if it is still held.
   asio::awaitable<void> OnConnectClicked();
   // Connects to the address the operator typed. kSuccess, kSocketFailed or kConnectFailed;
   // the outcome has been shown to the operator.
@@ -51,6 +53,10 @@ class ConnectionManager {
   const std::string& lastFailure() const { return m_lastFailure; }
 
  private:
+  asio::awaitable<void> ConnectOrDisconnect();
+  asio::awaitable<void> Download(std::filesystem::path firmware, protocol::DownloadOptions options);
+  asio::awaitable<void> AtTheEdge(asio::awaitable<void> work);
+
   op::OperatorFeedback& m_ui;
   std::int32_t& m_connected;
   ConnectionOptions m_options;

@@ -215,13 +215,8 @@ void QuentoWindow::ShowAbout() {
 
 void QuentoWindow::RunBusy(asio::awaitable<void> task) {
   BusyScope busy(m_busy);
-  try {
-    window::RunBesideWindow(m_io, std::move(task), [] { QCoreApplication::processEvents(); });
-  } catch (...) {
-    // Nothing may be thrown into Qt's event loop. A download has already reported its failure;
-    // whatever broke off, the window comes back disconnected with its buttons usable.
-    m_manager.ResetConnection();
-  }
+  // The manager's work throws nothing into Qt's event loop: see StopAtTheEdge.
+  window::RunBesideWindow(m_io, std::move(task), [] { QCoreApplication::processEvents(); });
 }
 
 bool QuentoWindow::Owns(QObject* object) const {

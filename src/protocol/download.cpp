@@ -286,4 +286,18 @@ asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::Firmwar
                                reset_connection);
 }
 
+asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> work,
+                                                          const std::function<void()>& reset) {
+  std::optional<std::string> failure;
+  try {
+    co_await std::move(work);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "unknown exception";
+  }
+  if (failure) reset();
+  co_return failure;
+}
+
 }  // namespace quento::protocol

@@ -66,6 +66,15 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
                                             std::function<void()> reset_connection,
                                             DownloadOptions options = {});
 
+// The one rule for an exception at the edge of the core. An exception leaves the core only out of
+// the operator's work, a connect or a download, and a download has then already shown "下载失败！"
+// and reset its connection. It goes no further than the front end that started the work: there
+// `reset` puts back what the front end still holds, and the exception's text is returned, for a
+// record (the command line's `error` result). Nothing is thrown into a window's event loop, and
+// no device of a fleet ends another's download.
+asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> work,
+                                                          const std::function<void()>& reset);
+
 // The same download of an image already checked and masked, which many downloads share.
 asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
                                             Transport& link, op::OperatorFeedback& ui,
