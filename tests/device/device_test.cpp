@@ -161,7 +161,7 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   EXPECT_EQ(again.Read(12), ReadReply(0, Bytes(4, 0x11)));
   ASSERT_TRUE(keeper.Send(Completion()));
   const std::string kept(4, static_cast<char>(0x11 ^ image::kMask));  // as the operator's file
-  EXPECT_EQ(devices.Held(1), (std::map<std::string, std::string>{{devices.at[0], kept}}));
+  EXPECT_EQ(devices.ImagesOnceCompleted(1), (std::map<std::string, std::string>{{devices.at[0], kept}}));
   TcpClient stranger(last + 1, port);
   ASSERT_TRUE(stranger.connected());
   EXPECT_EQ(stranger.ReadUntilClosed(), Bytes{});

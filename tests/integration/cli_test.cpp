@@ -139,7 +139,7 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
   const std::string refused = "127.0.0.1:1";
   std::atomic<bool> cancel{false};
   std::thread ctrlC([&] {
-    fleet.Held(1000);
+    fleet.ImagesOnceCompleted(1000);
     cancel = true;
   });
   const CliRun run = RunCli(Concat({"--pacing", "fast", "--report", dir.path() / "shift.csv",
@@ -151,7 +151,7 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
   // then finds it still waiting. A slow (sanitizer) build may see it give up first.
   const bool interrupted = run.status == 130;
   EXPECT_TRUE(interrupted || run.status == 1) << run.status;
-  auto held = fleet.Held(1000);
+  auto held = fleet.ImagesOnceCompleted(1000);
   // A row for every device, the interrupted one's too, each written as it ended.
   const auto rows = ReadReport(dir.path() / "shift.csv");
   ASSERT_EQ(rows.size(), 1002u);

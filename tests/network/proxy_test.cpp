@@ -52,7 +52,8 @@ TEST_P(DamagedTraffic, EndsWithTheExactImageOrAnOutcomeText) {
                                  op::text::kSendFailed, op::text::kConnectFailed));
     EXPECT_EQ(cli.status(), outcome == "success" ? 0 : 1);
     if (outcome == "success") {
-      EXPECT_EQ(device.Held(completed + 1)[device.at[0]], image) << "not the operator's image";
+      EXPECT_EQ(device.ImagesOnceCompleted(completed + 1)[device.at[0]], image)
+          << "not the operator's image";
     }
   }
   EXPECT_THAT(outcome, GetParam().lastEnding);

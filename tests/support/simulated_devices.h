@@ -17,7 +17,7 @@ namespace quento::testing {
 
 struct SimulatedDevices {
   explicit SimulatedDevices(device::SimulatorOptions options) {
-    options.keepCompleted = true;  // Held() reads them
+    options.keepCompleted = true;  // ImagesOnceCompleted() reads them
     simulator = std::make_unique<device::Simulator>(std::move(options));
     std::string error;
     EXPECT_TRUE(simulator->Start(&error)) << error;
@@ -29,7 +29,7 @@ struct SimulatedDevices {
 
   // What each device holds once `count` completions have arrived, at most 10 s from now: the
   // tool does not wait for a device to act on its completion frame.
-  std::map<std::string, std::string> Held(std::size_t count) const {
+  std::map<std::string, std::string> ImagesOnceCompleted(std::size_t count) const {
     for (int i = 0; i < 2000 && simulator->completed().size() < count; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::map<std::string, std::string> held;
