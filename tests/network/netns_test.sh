@@ -51,7 +51,7 @@ download() {
   out="$(timeout 60 ip netns exec "$c" "$cli" --json --pacing fast "${@:5}" "$fw" "$3")"
   text="$(sed -n 's/.*"message":"\([^"]*\)".*/\1/p' <<<"$out")"
   grep -qE "k(Success|NoResponse|VerifyFailed|SendFailed|ConnectFailed) = \"$text\"" \
-    "$(dirname "$0")/../../src/protocol/texts.h" || fail "$1: not an outcome text: $out"
+    "$(dirname "$0")/../../src/operator/texts.h" || fail "$1: not an outcome text: $out"
   [[ $4 == ended || $out == *'"outcome":"success"'* ]] || fail "$1: expected success: $out"
   [[ $out == *'"outcome":"success"'* ]] || return
   until_ok test "$(grep -c '^saved' "$work/$2.out")" -gt "$saved"
