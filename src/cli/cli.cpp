@@ -2,10 +2,13 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "cli/devices_file.h"
 #include "cli/display.h"
@@ -35,15 +38,17 @@ struct Arguments {
   bool json = false;
   std::string trace;
   std::string report;
+  int retries = 0;
+  double retryDelay = 2;
 };
 
 // Tells the display and the report alike.
 class BothObservers final : public FleetObserver {
  public:
   BothObservers(FleetObserver& first, FleetObserver* second) : m_first(first), m_second(second) {}
-  void OnStart(std::size_t index, const std::string& device) override {
-    m_first.OnStart(index, device);
-    if (m_second != nullptr) m_second->OnStart(index, device);
+  void OnStart(std::size_t index, const DeviceResult& attempt) override {
+    m_first.OnStart(index, attempt);
+    if (m_second != nullptr) m_second->OnStart(index, attempt);
   }
   void OnProgress(std::size_t index, op::Phase phase, int done, int total) override {
     m_first.OnProgress(index, phase, done, total);
@@ -107,23 +112,50 @@ std::string TooFewFiles(std::size_t atOnce, std::uint64_t reserved, std::uint64_
   return text;
 }
 
-// One line for every device given more than once, naming each of its entries; empty when there
-// is none. Two downloads into one device at once would leave it holding neither image.
-std::string Repeated(const std::vector<DeviceEntry>& entries,
-                     const std::vector<connection::DeviceAddress>& devices) {
-  std::map<std::pair<std::uint32_t, std::uint16_t>, std::vector<std::size_t>> byDevice;
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    byDevice[{devices[i].address, devices[i].port}].push_back(i);
+// The devices an entry names: an address, a range, a CIDR block or a host name. False, with
+// `error` set, for anything else.
+bool Targets(const DeviceEntry& entry, std::vector<connection::DeviceTarget>& out,
+             std::string& error) {
+  std::vector<connection::DeviceAddress> addresses;
+  if (connection::ExpandDevices(entry.text, addresses, &error)) {
+    for (const auto& address : addresses) out.push_back({{}, address, address.ToString()});
+    return true;
   }
+  if (auto named = connection::ParseHostName(entry.text)) {
+    out.push_back(std::move(*named));
+    return true;
+  }
+  return false;
+}
+
+// One line for every device given more than once, naming each of its entries; empty when there
+// is none. Two downloads into one device at once would leave it holding neither image. A host
+// name is compared as a name: what it stands for is known only when its turn comes.
+std::string Repeated(const std::vector<DeviceEntry>& entries,
+                     const std::vector<connection::DeviceTarget>& devices,
+                     const std::vector<std::size_t>& entryOf) {
+  using Key = std::tuple<std::string, std::uint32_t, std::uint16_t>;
+  std::map<Key, std::vector<std::size_t>> byDevice;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    std::string host = devices[i].host;
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    byDevice[{host, devices[i].address.address, devices[i].address.port}].push_back(i);
+  }
+  constexpr std::size_t kShown = 10;  // a range given twice repeats every address in it
   std::string text;
+  std::size_t repeated = 0;
   for (const auto& [device, at] : byDevice) {
-    if (at.size() < 2) continue;
-    text += "quento-cli: device " + devices[at[0]].ToString() + " is given " +
+    if (at.size() < 2 || ++repeated > kShown) continue;
+    text += "quento-cli: device " + devices[at[0]].label + " is given " +
             std::to_string(at.size()) + " times:";
     for (const std::size_t i : at) {
-      text += (i == at[0] ? " '" : ", '") + entries[i].text + "' (" + entries[i].where + ")";
+      const DeviceEntry& entry = entries[entryOf[i]];
+      text += (i == at[0] ? " '" : ", '") + entry.text + "' (" + entry.where + ")";
     }
     text += '\n';
+  }
+  if (repeated > kShown) {
+    text += "quento-cli: and " + std::to_string(repeated - kShown) + " more devices given twice\n";
   }
   return text;
 }
@@ -139,7 +171,10 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       "130 interrupted.",
       "quento-cli"};
   app.add_option("FIRMWARE", args.firmware, "The image file (at most 262,144 bytes)")->required();
-  app.add_option("DEVICE", args.devices, "IPv4 address of a device, ADDR or ADDR:PORT");
+  app.add_option("DEVICE", args.devices,
+                 "A device (ADDR), a range (FIRST-LAST, e.g. 10.3.0.11-10.3.0.42), a CIDR block "
+                 "(NET/PREFIX, e.g. 10.3.0.0/27: its host addresses) or a host name, each with "
+                 "an optional :PORT (default 18810)");
   app.add_option("-j,--jobs", args.jobs, "Devices downloaded at once (default: all)")
       ->check(CLI::PositiveNumber);
   app.add_option("--devices-file", args.devicesFile,
@@ -147,11 +182,24 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   app.add_option("--pacing", args.pacing,
                  "standard: the loader's fixed pauses; fast: only wait for each reply")
       ->check(CLI::IsMember({"standard", "fast"}));
-  app.add_flag("--json", args.json, "One JSON object per device on stdout (JSON Lines)");
+  app.add_flag("--json", args.json, "One JSON object per attempt on stdout (JSON Lines)");
   app.add_option("--trace", args.trace, "Write every frame sent and reply received to this file");
   app.add_option("--report", args.report,
-                 "Record every device's result: FILE.csv gets a row per device as it ends "
+                 "Record every device's result: FILE.csv gets a row per attempt as it ends "
                  "(appended), FILE.xml the run as a JUnit test suite");
+  app.add_option("--retries", args.retries,
+                 "Try a device that failed on its side (connect_failed, send_failed, no_response, "
+                 "verify_failed, error) up to N more times (default 0)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--retry-delay", args.retryDelay,
+                 "Seconds before a device is tried again (default 2; fractions allowed); other "
+                 "devices go on meanwhile")
+      ->check(CLI::Range(0.0, 3600.0));
+  app.footer(
+      "Examples:\n"
+      "  quento-cli firmware.bin 10.3.0.13 10.3.0.20-10.3.0.29 10.3.1.0/27\n"
+      "  quento-cli --retries 2 --retry-delay 0.5 firmware.bin line3-slot07 line3-slot08:18810\n"
+      "  quento-cli -j 64 --devices-file plant.txt --report shift.csv firmware.bin");
   app.set_version_flag("--version", "quento-cli " QUENTO_VERSION);
   try {
     app.parse(argc, argv);
@@ -163,31 +211,30 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   for (const std::string& text : args.devices) entries.push_back({text, "the command line"});
   if (!args.devicesFile.empty()) {
     std::ifstream in(platform::PathFromUtf8(args.devicesFile));
-    std::string error;
     if (!in) {
       env.err << "quento-cli: cannot read devices file '" << args.devicesFile << "'\n";
       return kExitUsage;
     }
-    if (!ReadDevicesFile(in, args.devicesFile, entries, error)) {
-      env.err << "quento-cli: " << args.devicesFile << ": " << error << '\n';
-      return kExitUsage;
-    }
+    ReadDevicesFile(in, args.devicesFile, entries);
   }
   FleetOptions fleet;
-  for (const DeviceEntry& entry : entries) {
-    const auto device = connection::ParseDevice(entry.text);
-    if (!device) {
-      env.err << "quento-cli: '" << entry.text
-              << "' is not a device address (IPv4 ADDR or ADDR:PORT)\n";
+  std::vector<std::size_t> entryOf;  // each device's entry
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    std::string error;
+    if (!Targets(entries[i], fleet.devices, error)) {
+      const bool file = entries[i].where != "the command line";
+      env.err << "quento-cli: " << (file ? entries[i].where + ": " : "")
+              << (error.empty() ? "'" + entries[i].text + "' is not a device" : error)
+              << " (ADDR, FIRST-LAST, NET/PREFIX or a host name, each with an optional :PORT)\n";
       return kExitUsage;
     }
-    fleet.devices.push_back(*device);
+    entryOf.resize(fleet.devices.size(), i);
   }
   if (fleet.devices.empty()) {
     env.err << "quento-cli: no device given\nRun with --help for more information.\n";
     return kExitUsage;
   }
-  if (const std::string repeated = Repeated(entries, fleet.devices); !repeated.empty()) {
+  if (const std::string repeated = Repeated(entries, fleet.devices, entryOf); !repeated.empty()) {
     env.err << repeated;
     return kExitUsage;
   }
@@ -243,6 +290,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   fleet.trace = trace.get();
   fleet.cancel = env.cancel;
   fleet.connectWait = env.connectWait;
+  fleet.retries = args.retries;
+  fleet.retryDelay = std::chrono::milliseconds(std::llround(args.retryDelay * 1000));
   const DisplayMode mode = args.json      ? DisplayMode::kJson
                            : env.terminal ? DisplayMode::kTerminal
                                           : DisplayMode::kPlain;

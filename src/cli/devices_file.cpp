@@ -1,7 +1,5 @@
 #include "cli/devices_file.h"
 
-#include "connection/address.h"
-
 namespace quento::cli {
 namespace {
 
@@ -14,8 +12,7 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
-bool ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices,
-                     std::string& error) {
+void ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices) {
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     std::string_view device = line;
@@ -24,14 +21,8 @@ bool ReadDevicesFile(std::istream& in, const std::string& name, std::vector<Devi
     }
     device = Trim(device);
     if (device.empty()) continue;
-    if (!connection::ParseDevice(device)) {
-      error = "line " + std::to_string(number) + ": '" + std::string(device) +
-              "' is not a device address (ADDR or ADDR:PORT)";
-      return false;
-    }
     devices.push_back({std::string(device), name + " line " + std::to_string(number)});
   }
-  return true;
 }
 
 }  // namespace quento::cli

@@ -13,9 +13,8 @@ struct DeviceEntry {
   std::string where;
 };
 
-// Appends every device of `in` (read from the file `name`) to `devices`. False, with `error`
-// naming the line, for a line that is not ADDR or ADDR:PORT.
-bool ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices,
-                     std::string& error);
+// Appends every device of `in` (read from the file `name`) to `devices`, as written; the command
+// line's own rules read them.
+void ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices);
 
 }  // namespace quento::cli

@@ -44,7 +44,10 @@ class TerminalDisplay final : public Display {
         m_columns(static_cast<std::size_t>(std::max(columns, 20))) {}
   ~TerminalDisplay() override { Finish(); }
 
-  void OnStart(std::size_t index, const std::string& device) override {
+  void OnStart(std::size_t index, const DeviceResult& attempt) override {
+    const std::string device = attempt.attempt > 1
+                                   ? attempt.device + " #" + std::to_string(attempt.attempt)
+                                   : attempt.device;
     m_live[index] = Live{device, "connecting", 0, 0, 0, Clock::now()};
   }
   void OnProgress(std::size_t index, op::Phase phase, int done, int total) override {
@@ -71,7 +74,7 @@ class TerminalDisplay final : public Display {
   // than each redrawing the whole view.
   void OnFinish(std::size_t index, const DeviceResult& result) override {
     m_live.erase(index);
-    ++m_finished;
+    if (!result.again) ++m_finished;
     if (result.report.outcome == op::Outcome::kSuccess) ++m_succeeded;
     m_pending += ResultLine(result) + '\n';
   }
@@ -162,9 +165,17 @@ class TerminalDisplay final : public Display {
 }  // namespace
 
 std::string ResultLine(const DeviceResult& result) {
-  if (result.report.outcome == op::Outcome::kCancelled) return result.device + ": interrupted";
+  // A name says which address it stood for; a device tried more than once, which try this was.
+  std::string device = result.device;
+  if (!result.address.empty() && result.address != result.device) {
+    device += " (" + result.address + ")";
+  }
+  if (result.attempt > 1 || result.again) {
+    device += " [attempt " + std::to_string(result.attempt) + (result.again ? ", again]" : "]");
+  }
+  if (result.report.outcome == op::Outcome::kCancelled) return device + ": interrupted";
   const std::string why = Explanation(result);
-  return result.device + ": " + std::string(op::MessageFor(result.report.outcome)) +
+  return device + ": " + std::string(op::MessageFor(result.report.outcome)) +
          (why.empty() ? "" : " (" + why + ")");
 }
 

@@ -7,6 +7,7 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
+#include <deque>
 #include <exception>
 #include <memory>
 
@@ -62,18 +63,16 @@ class Fleet {
     masked->Mask();
     m_image = std::move(masked);
     for (std::size_t i = 0; i < m_results.size(); ++i) {
-      m_results[i].device = options.devices[i].ToString();
-      m_results[i].report.outcome = op::Outcome::kCancelled;
-      m_results[i].report.bytes = m_image->file_length();
-      m_results[i].report.blocks = m_image->block_count();
+      m_results[i].device = options.devices[i].label;
+      m_results[i].report = NotYetEnded();
     }
   }
 
   std::vector<DeviceResult> Run() {
     const std::size_t jobs =
         m_options.jobs == 0 ? m_results.size() : std::min(m_options.jobs, m_results.size());
-    m_workers = jobs;
-    for (std::size_t j = 0; j < jobs; ++j) asio::co_spawn(m_io, Worker(), asio::detached);
+    m_jobs = jobs;
+    for (std::size_t j = 0; j < jobs; ++j) Start(Worker());
     asio::co_spawn(m_io, WatchCtrlCAndRedraw(), asio::detached);
     m_io.run();
     m_running = false;
@@ -89,37 +88,75 @@ class Fleet {
   }
 
  private:
+  // What a device's record says until its attempt ends: stopped before it could.
+  protocol::DownloadReport NotYetEnded() const {
+    protocol::DownloadReport report;
+    report.outcome = op::Outcome::kCancelled;
+    report.bytes = m_image->file_length();
+    report.blocks = m_image->block_count();
+    return report;
+  }
+
   bool Cancelled() const { return m_options.cancel != nullptr && m_options.cancel->load(); }
 
   double Elapsed(std::size_t index) const {
     return std::chrono::duration<double>(Clock::now() - m_starts[index]).count();
   }
 
-  // Counts a worker down however it ends: returned, thrown or destroyed with the loop. The last
-  // one stops the watch, and the loop then runs out of work.
+  // Counts work (a worker, a retry's wait) down however it ends: returned, thrown or destroyed
+  // with the loop. The last stops the watch, and the loop then runs out of work.
   class Working {
    public:
-    explicit Working(Fleet& fleet) : m_fleet(fleet) {}
+    Working(Fleet& fleet, bool worker) : m_fleet(fleet), m_worker(worker) {}
     ~Working() {
-      // After the run, only the loop's end destroys workers, and the watch is gone by then.
-      if (--m_fleet.m_workers == 0 && m_fleet.m_running) m_fleet.m_poll.cancel();
+      if (m_worker) --m_fleet.m_workers;
+      // After the run, only the loop's end destroys work, and the watch is gone by then.
+      if (--m_fleet.m_work == 0 && m_fleet.m_running) m_fleet.m_poll.cancel();
     }
     Working(const Working&) = delete;
     Working& operator=(const Working&) = delete;
 
    private:
     Fleet& m_fleet;
+    bool m_worker;
   };
 
-  // Takes the next device not yet started until none is left.
+  // Counted from the moment it is spawned, so the watch never finds the run empty too early.
+  void Start(asio::awaitable<void> work, bool worker = true) {
+    ++m_work;
+    if (worker) ++m_workers;
+    asio::co_spawn(m_io, std::move(work), asio::detached);
+  }
+
+  // Takes a device whose retry is due, else the next device not yet started, until none is left.
   asio::awaitable<void> Worker() {
-    const Working working(*this);
-    while (m_next < m_results.size() && !Cancelled()) co_await DownloadOne(m_next++);
+    const Working working(*this, true);
+    while (!Cancelled()) {
+      if (!m_due.empty()) {
+        const std::size_t index = m_due.front();
+        m_due.pop_front();
+        co_await DownloadOne(index);
+      } else if (m_next < m_results.size()) {
+        co_await DownloadOne(m_next++);
+      } else {
+        co_return;
+      }
+    }
+  }
+
+  // A retry waits without holding a job, then takes the first one free.
+  asio::awaitable<void> RetryLater(std::size_t index) {
+    const Working working(*this, false);
+    Timer delay(m_executor);
+    delay.expires_after(m_options.retryDelay);
+    co_await delay.async_wait(asio::use_awaitable);
+    m_due.push_back(index);
+    if (m_workers < m_jobs) Start(Worker());
   }
 
   // Looks for Ctrl-C, and has the display redrawn, until the last worker has ended.
   asio::awaitable<void> WatchCtrlCAndRedraw() {
-    for (int polls = 1; m_workers > 0; ++polls) {
+    for (int polls = 1; m_work > 0; ++polls) {
       m_poll.expires_after(kCancelPoll);
       co_await m_poll.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
       if (Cancelled()) {
@@ -132,6 +169,10 @@ class Fleet {
 
   asio::awaitable<void> DownloadOne(std::size_t index) {
     DeviceResult& result = m_results[index];
+    if (result.started) {
+      result.attempt += 1;
+      result.report = NotYetEnded();
+    }
     result.started = true;
     m_starts[index] = Clock::now();
     // One device's trouble is that device's result; its socket went with the attempt.
@@ -139,15 +180,28 @@ class Fleet {
       Fail(result, std::move(*failure));
     }
     result.seconds = Elapsed(index);
-    m_ended[index] = true;
+    result.again = result.attempt <= m_options.retries && WorthRetrying(result.report.outcome);
+    m_ended[index] = !result.again;
     Finish(index);
+    if (result.again) Start(RetryLater(index), false);
   }
 
   asio::awaitable<void> Attempt(std::size_t index) {
     DeviceResult& result = m_results[index];
-    m_observer.OnStart(index, result.device);
+    m_observer.OnStart(index, result);
+    const connection::DeviceTarget& target = m_options.devices[index];
+    std::optional<connection::DeviceAddress> address = target.address;
+    if (!target.host.empty()) {
+      address = co_await connection::ResolveDevice(target.host, target.address.port,
+                                                   result.report.detail);
+      if (!address) {
+        result.report.outcome = op::Outcome::kConnectFailed;
+        co_return;
+      }
+    }
+    result.address = address->ToString();
     connection::ConnectResult connected =
-        co_await connection::ConnectDevice(m_options.devices[index], m_options.connectWait);
+        co_await connection::ConnectDevice(*address, m_options.connectWait);
     result.report.outcome = connected.outcome;
     result.report.detail = std::move(connected.detail);
     if (!connected.link) co_return;
@@ -205,6 +259,9 @@ class Fleet {
   std::vector<Clock::time_point> m_starts;
   std::vector<bool> m_ended;
   std::size_t m_next = 0;
+  std::deque<std::size_t> m_due;  // devices whose retry is due, oldest first
+  std::size_t m_jobs = 0;
+  std::size_t m_work = 0;  // workers and retries waiting: the run lasts while there is any
   std::size_t m_workers = 0;
   bool m_running = true;
   // Last: destroying the loop destroys every download still suspended in it, and their sockets
@@ -215,6 +272,19 @@ class Fleet {
 };
 
 }  // namespace
+
+bool WorthRetrying(op::Outcome outcome) {
+  switch (outcome) {
+    case op::Outcome::kConnectFailed:
+    case op::Outcome::kSendFailed:
+    case op::Outcome::kNoResponse:
+    case op::Outcome::kVerifyFailed:
+    case op::Outcome::kError:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::vector<DeviceResult> RunFleet(const FleetOptions& options, FleetObserver& observer) {
   return Fleet(options, observer).Run();

@@ -18,10 +18,14 @@ namespace quento::cli {
 
 class TraceLog;
 
+// One attempt's result; a run returns every device's last.
 struct DeviceResult {
-  std::string device;  // "ADDR:PORT"
+  std::string device;   // "ADDR:PORT", or the host name as given
+  std::string address;  // "ADDR:PORT" dialled; empty until known (a name that did not resolve)
+  int attempt = 1;
+  bool again = false;  // a later attempt follows this one
   protocol::DownloadReport report;
-  double seconds = 0;
+  double seconds = 0;    // this attempt's
   bool started = false;  // false when stopped before its turn came
 };
 
@@ -29,23 +33,30 @@ struct DeviceResult {
 class FleetObserver {
  public:
   virtual ~FleetObserver() = default;
-  virtual void OnStart(std::size_t /*index*/, const std::string& /*device*/) {}
+  virtual void OnStart(std::size_t /*index*/, const DeviceResult& /*attempt*/) {}
   virtual void OnProgress(std::size_t /*index*/, op::Phase /*phase*/, int /*done*/, int /*total*/) {
   }
+  // Every attempt's end; `result.again` when another follows.
   virtual void OnFinish(std::size_t /*index*/, const DeviceResult& /*result*/) {}
   // Every 200 ms while the run lasts: time to redraw.
   virtual void OnTick() {}
 };
 
 struct FleetOptions {
-  std::vector<connection::DeviceAddress> devices;
+  std::vector<connection::DeviceTarget> devices;
   image::FirmwareImage image;  // as read from the file, not yet masked
   std::size_t jobs = 0;        // 0: all at once
   bool fast = false;           // no fixed pauses; every reply still waited for
   TraceLog* trace = nullptr;
   const std::atomic<bool>* cancel = nullptr;
   std::chrono::milliseconds connectWait = connection::kConnectWait;
+  int retries = 0;  // more attempts for a device that failed on its side
+  std::chrono::milliseconds retryDelay{2000};
 };
+
+// A failure on the device's side, which another attempt may mend: not a local socket problem,
+// not an interruption.
+bool WorthRetrying(op::Outcome outcome);
 
 // Returns once every device has ended, or soon after `cancel` is raised: then every download
 // in flight is dropped with its socket and reported as kCancelled.

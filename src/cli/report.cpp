@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string_view>
 
+#include "cli/display.h"
 #include "cli/result_fields.h"
 #include "platform/file.h"
 #include "platform/host.h"
@@ -22,9 +24,10 @@ constexpr auto npos = std::string_view::npos;
 
 // The CSV's columns, in order. Those a device's JSON object has take its values under its names;
 // the others are the run's.
-constexpr std::array<std::string_view, 14> kColumns = {
-    "time",   "station",       "device",       "outcome", "message", "detail", "bytes",
-    "blocks", "write_retries", "read_retries", "seconds", "image",   "sha256", "quento_version"};
+constexpr std::array<std::string_view, 16> kColumns = {
+    "time",    "station", "device", "address",       "attempt",       "outcome",
+    "message", "detail",  "bytes",  "blocks",        "write_retries", "read_retries",
+    "seconds", "image",   "sha256", "quento_version"};
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -187,6 +190,10 @@ class XmlReport final : public Report {
     m_temporary += ".part";
   }
 
+  void OnFinish(std::size_t index, const DeviceResult& result) override {
+    if (result.again) m_earlier[index] += ResultLine(result) + '\n';
+  }
+
   // The suite is written beside the target and renamed over it when complete. The target from an
   // earlier run goes now: a run that is killed must not leave that one's results as its own.
   bool Open(std::string& error) {
@@ -223,18 +230,23 @@ class XmlReport final : public Report {
       xml += "    <property name=\"" + std::string(name) + "\" value=\"" + run(name) + "\"/>\n";
     }
     xml += "  </properties>\n";
-    for (const DeviceResult& result : results) {
+    // A test case per device: its last attempt, with the earlier ones as its output.
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const DeviceResult& result = results[i];
       const nlohmann::ordered_json fields = ResultFields(result);
       xml += "  <testcase classname=\"" + run("image") + "\" name=\"" +
              XmlText(Text(fields, "device")) + "\" time=\"" + Text(fields, "seconds") + "\"";
+      std::string body;
       if (Failed(result)) {
-        xml += ">\n    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
-               XmlText(Explanation(result)) + "</failure>\n  </testcase>\n";
+        body = "    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
+               XmlText(Explanation(result)) + "</failure>\n";
       } else if (result.report.outcome == op::Outcome::kCancelled) {
-        xml += ">\n    <skipped message=\"interrupted\"/>\n  </testcase>\n";
-      } else {
-        xml += "/>\n";
+        body = "    <skipped message=\"interrupted\"/>\n";
       }
+      if (const auto earlier = m_earlier.find(i); earlier != m_earlier.end()) {
+        body += "    <system-out>" + XmlText(earlier->second) + "</system-out>\n";
+      }
+      xml += body.empty() ? "/>\n" : ">\n" + body + "  </testcase>\n";
     }
     xml += "</testsuite>\n";
     std::string error;
@@ -259,6 +271,7 @@ class XmlReport final : public Report {
 
   Run m_run;
   fs::path m_temporary;
+  std::map<std::size_t, std::string> m_earlier;  // a device's attempts before its last
 };
 
 }  // namespace

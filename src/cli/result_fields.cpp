@@ -26,6 +26,8 @@ nlohmann::ordered_json ResultFields(const DeviceResult& result) {
   const protocol::DownloadReport& report = result.report;
   nlohmann::ordered_json object = {
       {"device", platform::ValidUtf8(result.device)},
+      {"address", result.address},
+      {"attempt", result.attempt},
       {"outcome", op::NameOf(report.outcome)},
       {"message", op::MessageFor(report.outcome)},
   };

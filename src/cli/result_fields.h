@@ -8,9 +8,9 @@
 
 namespace quento::cli {
 
-// device, outcome, message, detail (when the system explained a failure), bytes, blocks,
-// write_retries, read_retries, seconds (to 0.01 s), first_difference (when the read-back
-// differed).
+// device, address (the one dialled), attempt, outcome, message, detail (when the system explained a
+// failure), bytes, blocks, write_retries, read_retries, seconds (to 0.01 s), first_difference (when
+// the read-back differed).
 nlohmann::ordered_json ResultFields(const DeviceResult& result);
 
 // What a result line adds in parentheses and a report records as the detail: where the

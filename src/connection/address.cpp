@@ -1,13 +1,64 @@
 #include "connection/address.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace quento::connection {
 namespace {
 
+// The lowest and highest addresses a device may have: 0.0.0.0 and 255.255.255.255 are no one's.
+constexpr std::uint32_t kLowestDevice = 0x00000001u;
+constexpr std::uint32_t kHighestDevice = 0xFFFFFFFEu;
+
+using ParseOne = std::optional<std::uint32_t> (*)(std::string_view);
+
 std::nullopt_t Fail(std::string* error, std::string message) {
   if (error != nullptr) *error = std::move(message);
   return std::nullopt;
+}
+
+std::string Quoted(std::string_view text) { return '\'' + std::string(text) + '\''; }
+
+std::nullopt_t NotAnAddress(std::string_view written, std::string* error) {
+  return Fail(error, Quoted(written) + " is not a device address or range");
+}
+
+// Every range, however it was written, is checked here. 64-bit: a /0 names 2^32 - 2 addresses.
+std::optional<AddressRange> Bounded(std::string_view written, std::uint64_t first,
+                                    std::uint64_t last, std::string* error) {
+  if (first > last) return Fail(error, Quoted(written) + " runs backwards");
+  const std::uint64_t count = last - first + 1;
+  if (count > kMaxRangeSize) {
+    return Fail(error, Quoted(written) + " names " + std::to_string(count) +
+                           " addresses, more than " + std::to_string(kMaxRangeSize));
+  }
+  return AddressRange{static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+}
+
+// "ADDR" or "FIRST-LAST" in `text`; the messages quote `written`, the argument as it was typed.
+std::optional<AddressRange> FirstToLast(std::string_view text, std::string_view written,
+                                        ParseOne parse, std::string* error) {
+  const std::size_t dash = text.find('-');
+  const auto first = parse(text.substr(0, dash));
+  const auto last = dash == std::string_view::npos ? first : parse(text.substr(dash + 1));
+  if (!first || !last) return NotAnAddress(written, error);
+  return Bounded(written, *first, *last, error);
+}
+
+// "NET/PREFIX". An address inside the network is taken for the network, as `ip addr` writes an
+// interface's address, rather than refused: the operator means the devices beside it.
+std::optional<AddressRange> Network(std::string_view text, std::string_view written,
+                                    std::string* error) {
+  const std::size_t slash = text.find('/');
+  const auto address = ParseIpv4(text.substr(0, slash));
+  const auto prefix = ParseDecimal(text.substr(slash + 1), 32);
+  if (!address || !prefix) return NotAnAddress(written, error);
+  const std::uint64_t size = std::uint64_t{1} << (32 - *prefix);
+  const std::uint64_t network = *address & ~(size - 1);
+  // A /31 is a point-to-point link (RFC 3021): both its addresses are hosts.
+  const std::uint64_t edge = *prefix <= 30 ? 1 : 0;
+  return Bounded(written, std::max<std::uint64_t>(network + edge, kLowestDevice),
+                 std::min<std::uint64_t>(network + size - 1 - edge, kHighestDevice), error);
 }
 
 }  // namespace
@@ -34,7 +85,7 @@ std::optional<std::uint32_t> ParseIpv4(std::string_view text) {
     address = (address << 8) | *octet;
     text.remove_prefix(field < 3 ? dot + 1 : dot);
   }
-  if (address == 0 || address == 0xFFFFFFFFu) return std::nullopt;
+  if (address < kLowestDevice || address > kHighestDevice) return std::nullopt;
   return address;
 }
 
@@ -63,24 +114,49 @@ std::optional<DeviceAddress> ParseDevice(std::string_view text) {
   return DeviceAddress{*address, split->port};
 }
 
-std::optional<AddressRange> ParseAddressRange(
-    std::string_view text, std::optional<std::uint32_t> (*parse)(std::string_view),
-    std::string* error) {
-  const std::size_t dash = text.find('-');
-  const auto first = parse(text.substr(0, dash));
-  const auto last = dash == std::string_view::npos ? first : parse(text.substr(dash + 1));
-  if (!first || !last) {
-    return Fail(error, "bad address '" + std::string(text) + "': expected ADDR or ADDR1-ADDR2");
+std::optional<DeviceTarget> ParseHostName(std::string_view text) {
+  const auto split = SplitPort(text);
+  if (!split || split->port == 0) return std::nullopt;
+  const std::string_view host = split->addresses;
+  if (host.empty() || host.size() > 253) return std::nullopt;
+  bool letter = false;
+  for (std::size_t start = 0; start <= host.size();) {
+    const std::size_t dot = std::min(host.find('.', start), host.size());
+    const std::string_view label = host.substr(start, dot - start);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+      return std::nullopt;
+    }
+    for (const char c : label) {
+      const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if (!alpha && c != '-' && (c < '0' || c > '9')) return std::nullopt;
+      letter = letter || alpha;
+    }
+    start = dot + 1;
   }
-  if (*first > *last) {
-    return Fail(error,
-                "bad address range '" + std::string(text) + "': the first address is the larger");
+  if (!letter) return std::nullopt;
+  return DeviceTarget{std::string(host), DeviceAddress{0, split->port}, std::string(text)};
+}
+
+std::optional<AddressRange> ParseAddressRange(std::string_view text, ParseOne parse,
+                                              std::string* error) {
+  return FirstToLast(text, text, parse, error);
+}
+
+bool ExpandDevices(std::string_view text, std::vector<DeviceAddress>& out, std::string* error) {
+  const auto split = SplitPort(text);
+  if (!split || split->port == 0) {
+    NotAnAddress(text, error);
+    return false;
   }
-  if (*last - *first >= kMaxRangeSize) {
-    return Fail(error, "address range '" + std::string(text) + "' is too large (at most " +
-                           std::to_string(kMaxRangeSize) + " addresses)");
+  const std::string_view addresses = split->addresses;
+  const auto range = addresses.find('/') == std::string_view::npos
+                         ? FirstToLast(addresses, text, ParseIpv4, error)
+                         : Network(addresses, text, error);
+  if (!range) return false;
+  for (std::uint64_t a = range->first; a <= range->last; ++a) {
+    out.push_back(DeviceAddress{static_cast<std::uint32_t>(a), split->port});
   }
-  return AddressRange{*first, *last};
+  return true;
 }
 
 }  // namespace quento::connection

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quento::connection {
 
@@ -42,15 +43,39 @@ std::optional<WithPort> SplitPort(std::string_view text);
 // "ADDR" or "ADDR:PORT" (port 1..65535, 18810 by default).
 std::optional<DeviceAddress> ParseDevice(std::string_view text);
 
+// A device as the operator names it: an address, or a host name that the system's resolver turns
+// into one when the device's turn comes.
+struct DeviceTarget {
+  std::string host;       // as given, without the port; empty for an address
+  DeviceAddress address;  // for a host name, only the port
+  // "ADDR:PORT" for an address; a host name as it was given, with its port if one was.
+  std::string label;
+};
+
+// "HOST" or "HOST:PORT", HOST a host name (RFC 1123: letters, digits and hyphens in dot-separated
+// labels; not all digits, which would be a mistyped address).
+std::optional<DeviceTarget> ParseHostName(std::string_view text);
+
 struct AddressRange {
   std::uint32_t first = 0;  // host byte order, first <= last
   std::uint32_t last = 0;
 };
 
 // "ADDR" or "ADDR1-ADDR2" (each as `parse` reads one address), at most kMaxRangeSize addresses.
-// Nothing, with `error` set, for anything else.
+// Nothing, with `error` set, for anything else. No NET/PREFIX here: the simulator's fault
+// addresses end at a '/'.
 std::optional<AddressRange> ParseAddressRange(
     std::string_view text, std::optional<std::uint32_t> (*parse)(std::string_view),
     std::string* error);
+
+// A DEVICE as the command line takes it: "ADDR", "FIRST-LAST" (10.3.0.11-10.3.0.42) or
+// "NET/PREFIX" (10.3.0.0/27), each with an optional ":PORT" (1..65535, 18810 by default).
+// NET/PREFIX names the network's hosts: up to /30 not its own address nor its broadcast, /31 both
+// addresses, /32 the one. NET may be any address inside the network (10.3.0.17/27 is
+// 10.3.0.0/27). 0.0.0.0 and 255.255.255.255 are never named: a /31 holding one of them names only
+// the other address. Appends every address, in ascending order, to `out`. False, with `out`
+// untouched and `error` quoting the text, for anything else, for a range that runs backwards and
+// for one of more than kMaxRangeSize addresses.
+bool ExpandDevices(std::string_view text, std::vector<DeviceAddress>& out, std::string* error);
 
 }  // namespace quento::connection

@@ -210,11 +210,44 @@ TEST(Fleet, ResultThatCannotBeShown_IsThatDevicesErrorAndTheRunGoesOn) {
   } observer;
   const SimulatedDevices fleet("127.0.0.23-127.0.0.24:0");
   cli::FleetOptions options{.devices = {}, .image = image::FirmwareImage({1, 2, 3}), .fast = true};
-  for (const std::string& at : fleet.at) options.devices.push_back(*connection::ParseDevice(at));
+  for (const std::string& at : fleet.at)
+    options.devices.push_back({{}, *connection::ParseDevice(at), at});
   const auto results = cli::RunFleet(options, observer);
   EXPECT_THAT(observer.shown,
               ::testing::UnorderedElementsAre("error cannot show \xff", "success "));
   EXPECT_EQ(results[1].report.outcome, op::Outcome::kSuccess);
+}
+
+// A host name is resolved when its turn comes and kept beside the address dialled; a device that
+// failed on its side is tried again after the delay without holding up a healthy one (one job);
+// every attempt is printed, and the JUnit case of a device keeps its earlier attempts as output.
+TEST(Addressing, NameResolved_FailedDevicesTriedAgain_EveryAttemptRecorded) {
+  TempDir dir;
+  const SimulatedDevices late("127.0.0.1:0", "close-after:0"), healthy("127.0.0.44:0");
+  const std::string name = "localhost" + late.at[0].substr(late.at[0].find(':'));
+  const CliRun run = RunCli({"--json", "--pacing", "fast", "-j", "1", "--retries", "2",
+                             "--retry-delay", "0.3", "--report", dir.path() / "r.xml",
+                             Firmware(dir, 3000), "127.0.0.1:1", name, healthy.at[0]});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("summary: 3 devices, 2 succeeded, 1 failed (connect_failed: 1)"));
+  Args attempts;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto o = nlohmann::json::parse(line);
+    attempts.push_back(std::string(o["device"]) + " " + std::string(o["address"]) + " " +
+                       o["attempt"].dump() + (o["outcome"] == "success" ? " ok" : ""));
+  }
+  const std::string refused = "127.0.0.1:1 127.0.0.1:1 ";
+  EXPECT_EQ(attempts, (Args{refused + "1", name + " " + late.at[0] + " 1",
+                            healthy.at[0] + " " + healthy.at[0] + " 1 ok", refused + "2",
+                            name + " " + late.at[0] + " 2 ok", refused + "3"}));
+  const auto cases = ReadReport(dir.path() / "r.xml")["cases"];
+  EXPECT_THAT(cases[0]["system-out"]["text"].get<std::string>(),
+              ::testing::MatchesRegex("127.0.0.1:1 .attempt 1, again.: .*\n127.0.0.1:1 .attempt "
+                                      "2, again.: .*\n"));
+  EXPECT_EQ(cases[0]["failure"]["text"], "connect: Connection refused");
+  EXPECT_THAT(cases[1]["system-out"]["text"].get<std::string>(), HasSubstr("[attempt 1, again]"));
+  EXPECT_FALSE(cases[1].contains("failure") || cases[2].contains("system-out"));
 }
 
 TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
@@ -237,6 +270,7 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
        "device 127.0.5.1:18810 is given 2 times: '127.0.5.1' (the command line), "
        "'127.0.5.1:18810' (" +
            twice + " line 1)\n"},
+      {{fw, "127.0.6.1-127.0.6.3", "127.0.6.0/30"}, "device 127.0.6.2:18810 is given 2 times"},
       {Concat({fw}, fleet.at),
        "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; raise it "
        "(ulimit -n 116) or use a smaller -j (at most 48)\n"}};
@@ -274,7 +308,11 @@ TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOne
 TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyItself) {
   std::ostringstream out;
   const auto display = cli::MakeDisplay(cli::DisplayMode::kTerminal, out, 200, 40, 80);
-  for (std::size_t i = 0; i < 200; ++i) display->OnStart(i, "127.0.1." + std::to_string(i));
+  cli::DeviceResult live;
+  for (std::size_t i = 0; i < 200; ++i) {
+    live.device = "127.0.1." + std::to_string(i);
+    display->OnStart(i, live);
+  }
   long drawn = 0;
   for (int tick = 0; tick < 3; ++tick) {
     out.str("");
@@ -297,8 +335,8 @@ TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheName
   EXPECT_EQ(csv.status, 1);
   const std::string text = dir.Read("r.csv");
   EXPECT_EQ(text.substr(0, text.find('\r')),
-            "time,station,device,outcome,message,detail,bytes,blocks,write_retries,read_retries,"
-            "seconds,image,sha256,quento_version");
+            "time,station,device,address,attempt,outcome,message,detail,bytes,blocks,"
+            "write_retries,read_retries,seconds,image,sha256,quento_version");
   std::istringstream lines(csv.out);
   for (auto row : ReadReport(dir.path() / "r.csv")) {
     std::string line;

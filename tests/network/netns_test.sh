@@ -21,8 +21,12 @@ command -v tc >/dev/null || skip "iproute2 (ip, tc) is not installed"
 [[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
 ip netns add "$c" 2>/dev/null || skip "'ip netns add' is not permitted here"
 work="$(mktemp -d)"
-trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$work"
+trap 'kill $(jobs -p) 2>/dev/null; wait; rm -rf "$work" "/etc/netns/$c"
   for ns in $c $r $d; do ip netns del $ns; done' EXIT
+# Host names from a hosts file that only the tool's namespace sees; a name that cannot resolve
+# asks no server but the namespace's own loopback, which is down.
+mkdir -p "/etc/netns/$c" && echo "10.250.1.1 line3-slot07" >"/etc/netns/$c/hosts" &&
+  echo "nameserver 127.0.0.1" >"/etc/netns/$c/resolv.conf" || exit 1
 ip netns add "$r" && ip netns add "$d" || exit 1
 
 # link A B N: a veth pair, A 10.250.N.1 and B 10.250.N.2.
@@ -61,6 +65,11 @@ download() {
 
 download direct "$r" "$near" success
 download routed "$d" "$far" success
+download by-name "$r" "line3-slot07:${near##*:}" success
+out="$(timeout 60 ip netns exec "$c" "$cli" --json --retries 1 --retry-delay 0 "$work/direct.bin" \
+  nowhere.invalid)"
+[[ $(grep -c '"outcome":"connect_failed".*"detail":"resolve: ' <<<"$out") == 2 ]] ||
+  fail "a name that cannot resolve: $out"
 tc -n "$c" qdisc replace dev "to-$r" root tbf rate 256kbit burst 4kb latency 2s
 tc -n "$r" qdisc replace dev "to-$c" root tbf rate 256kbit burst 4kb latency 2s
 download slow "$r" "$near" success

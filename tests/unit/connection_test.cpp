@@ -136,6 +136,40 @@ TEST(Address, FourDecimalOctetsParse_AnythingElseIsRefused) {
   }
 }
 
+// Each DEVICE is summed up as "COUNT FIRST..LAST", or refused with its message.
+TEST(Address, DevicesExpandToEveryAddressNamed_OneRangeOrNetworkWithAPort) {
+  const char* const cases[][2] = {
+      {"10.3.0.7", "1 10.3.0.7:18810..10.3.0.7:18810"},
+      {"10.3.0.7:2000", "1 10.3.0.7:2000..10.3.0.7:2000"},
+      {"10.3.0.7-10.3.0.7", "1 10.3.0.7:18810..10.3.0.7:18810"},
+      {"10.0.0.250-10.0.1.5:2000", "12 10.0.0.250:2000..10.0.1.5:2000"},
+      {"10.3.0.9/32", "1 10.3.0.9:18810..10.3.0.9:18810"},
+      {"10.3.0.9/31", "2 10.3.0.8:18810..10.3.0.9:18810"},
+      {"10.3.0.9/30", "2 10.3.0.9:18810..10.3.0.10:18810"},
+      {"10.3.0.0/27:2000", "30 10.3.0.1:2000..10.3.0.30:2000"},
+      {"10.3.7.7/16", "65534 10.3.0.1:18810..10.3.255.254:18810"},
+      {"255.255.255.254/31", "1 255.255.255.254:18810..255.255.255.254:18810"},
+      {"10.2.0.0/15", "'10.2.0.0/15' names 131070 addresses, more than 65536"},
+      {"10.0.0.1-10.1.0.1", "'10.0.0.1-10.1.0.1' names 65537 addresses, more than 65536"},
+      {"10.0.0.1/0", "'10.0.0.1/0' names 4294967294 addresses, more than 65536"},
+      {"10.3.0.42-10.3.0.11", "'10.3.0.42-10.3.0.11' runs backwards"},
+      {"10.3.0.1/33", "'10.3.0.1/33' is not a device address or range"},
+      {"10.3.0.1/x", "'10.3.0.1/x' is not a device address or range"},
+      {"10.3.0.0/27:0", "'10.3.0.0/27:0' is not a device address or range"},
+      {"10.3.0.1-10.3.0.9/24", "'10.3.0.1-10.3.0.9/24' is not a device address or range"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::vector<DeviceAddress> out(1);  // appended to, and left alone on a refusal
+    std::string got;
+    const bool expanded = ExpandDevices(text, out, &got);
+    if (expanded) {
+      got = std::to_string(out.size() - 1) + ' ' + out[1].ToString() + ".." + out.back().ToString();
+    }
+    EXPECT_EQ(got, expected) << text;
+    EXPECT_EQ(out.size() > 1, expanded) << text;
+  }
+}
+
 // The window's event loop beside the download: nothing the window is sent after the work ends
 // may be thrown away with the input that came during it.
 // The window's queue: the pump throws away what waits in it, as it does input during work.
