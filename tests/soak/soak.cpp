@@ -1,6 +1,6 @@
 // Rounds of in-process downloads, every device of a round at once, against simulated devices with
-// random (seeded) faults. A success must leave exactly the operator's file in the device, every
-// ending must be one of the outcome texts, and nothing may leak a descriptor or a thread.
+// random (seeded) faults. A success must leave exactly the operator's file in the device, and
+// nothing may leak a descriptor or a thread. (The outcome texts are the download table's.)
 //   quento_soak [SEED [ROUNDS]]
 #include <filesystem>
 #include <fstream>
@@ -12,7 +12,6 @@
 
 #include "cli/cli.h"
 #include "device/simulator.h"
-#include "operator/outcome.h"
 
 namespace {
 
@@ -72,20 +71,14 @@ int Round(std::mt19937& random, const std::filesystem::path& file) {
   for (std::string line; std::getline(lines, line); ++ended) {
     const auto result = nlohmann::json::parse(line);
     const std::string device = result["device"];
-    bool known = false;
-    for (op::Outcome o :
-         {op::Outcome::kSuccess, op::Outcome::kNoResponse, op::Outcome::kVerifyFailed,
-          op::Outcome::kSendFailed, op::Outcome::kConnectFailed})
-      known =
-          known || (result["outcome"] == op::NameOf(o) && result["message"] == op::MessageFor(o));
     // The completion frame gets no reply: the device may still be taking it in.
     bool right = result["outcome"] != "success";
     for (int i = 0; i < 1000 && !right; ++i, std::this_thread::sleep_for(2ms))
       for (const auto& done : simulator.completed())
         right = right || (done.device.ToString() == device &&
                           std::string(done.image.begin(), done.image.end()) == image);
-    broken += !known || !right;
-    if (!known || !right) std::cout << "broken: " << line << '\n';
+    broken += !right;
+    if (!right) std::cout << "broken: " << line << '\n';
   }
   return broken + (ended == kDevices ? 0 : 1);
 }
