@@ -44,7 +44,7 @@ package() {
   # The installer holds what the zip holds, stripped the same way.
   rm -rf build/win-release/setup-root
   cmake --install build/win-release --prefix build/win-release/setup-root --strip >/dev/null
-  makensis -V2 -NOCD build/win-release/packaging/quento-setup.nsi
+  makensis -V2 -NOCD -INPUTCHARSET UTF8 build/win-release/packaging/quento-setup.nsi
   cp build/win-release/Quento-*-setup.exe dist/
   ls -l dist
 }

@@ -25,6 +25,8 @@ work=$(mktemp -d)
 device_pid=""
 cleanup() {
   if [[ -n $device_pid ]]; then kill "$device_pid" 2>/dev/null || true; fi
+  # A check that failed under Wine leaves its server running on the prefix removed below.
+  if [[ ${WINEPREFIX:-} == "$work"/* ]]; then wineserver -k 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
