@@ -3,7 +3,8 @@
 #   ./build.sh demo    install what is missing, build, and flash a sample image into the simulator
 #   ./build.sh test    install what is missing, build everything, and run the whole test suite
 #   ./build.sh build   build the Linux programs only
-#   ./build.sh package   plain Release builds, then dist/quento_VERSION_amd64.deb and dist/quento-VERSION-win64.zip
+#   ./build.sh package   plain Release builds, then dist/quento_VERSION_amd64.deb, dist/quento-VERSION-win64.zip
+#                        and dist/Quento-VERSION-setup.exe
 #   ./build.sh sanitizers   the Linux tests under ASan+UBSan and under TSan
 #   ./build.sh fuzz [SECONDS]   each fuzz target for SECONDS (default 60)
 set -euo pipefail
@@ -27,7 +28,7 @@ deb_flags() {
 }
 
 package() {
-  rm -f dist/quento_*.deb dist/quento-*-win64.zip
+  rm -f dist/quento_*.deb dist/quento-*-win64.zip dist/Quento-*-setup.exe
   mkdir -p dist
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUENTO_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$(deb_flags CPPFLAGS) $(deb_flags CXXFLAGS)" \
@@ -40,6 +41,11 @@ package() {
   cmake --build build/win-release -j "$(nproc)"
   (cd build/win-release && cpack -G ZIP)
   cp build/win-release/quento-*-win64.zip dist/
+  # The installer holds what the zip holds, stripped the same way.
+  rm -rf build/win-release/setup-root
+  cmake --install build/win-release --prefix build/win-release/setup-root --strip >/dev/null
+  makensis -V2 -NOCD -INPUTCHARSET UTF8 build/win-release/packaging/quento-setup.nsi
+  cp build/win-release/Quento-*-setup.exe dist/
   ls -l dist
 }
 

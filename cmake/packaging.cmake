@@ -1,5 +1,6 @@
 # What `cmake --install` puts where, and the packages `cpack` makes from it:
-# quento_VERSION_amd64.deb from a Linux build, quento-VERSION-win64.zip from the MinGW build.
+# quento_VERSION_amd64.deb from a Linux build, quento-VERSION-win64.zip from the MinGW build,
+# which also configures the script for Quento-VERSION-setup.exe.
 set(QUENTO_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
 
 if(WIN32)
@@ -59,6 +60,15 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUENTO_PACKAGING}/debian/copyright
                 ${_generated}/changelog.gz
           DESTINATION ${QUENTO_INSTALL_DOCDIR})
+endif()
+
+if(WIN32)
+  # The installer (NSIS, hand-written script): `./build.sh package` installs the programs
+  # stripped into QUENTO_SETUP_ROOT and runs makensis on the configured script.
+  set(QUENTO_SETUP_ROOT ${PROJECT_BINARY_DIR}/setup-root)
+  set(QUENTO_SETUP_EXE ${PROJECT_BINARY_DIR}/Quento-${PROJECT_VERSION}-setup.exe)
+  configure_file(${QUENTO_PACKAGING}/windows/quento-setup.nsi.in ${_generated}/quento-setup.nsi
+                 @ONLY)
 endif()
 
 set(CPACK_PACKAGE_NAME quento)

@@ -14,6 +14,7 @@ packages=(
   qt6-base-dev libgl-dev                 # quento, the Linux window (Qt6Gui's CMake package needs the GL headers)
   g++-mingw-w64-x86-64-posix mingw-w64-tools   # Quento.exe
   wine wine64 xvfb fonts-wqy-microhei x11-utils imagemagick   # Quento.exe tests under Wine
+  nsis                                   # Quento-VERSION-setup.exe (makensis)
   clang libclang-rt-14-dev               # fuzzing
   iproute2                               # network namespace tests
   python3                                # tests read --report files with its csv and xml modules
