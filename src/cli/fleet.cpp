@@ -80,6 +80,7 @@ class Fleet {
       for (std::size_t i = 0; i < m_results.size(); ++i) {
         if (!m_results[i].started || m_ended[i]) continue;
         m_results[i].report.outcome = op::Outcome::kCancelled;
+        m_results[i].again = false;  // also one waiting for its retry
         m_results[i].seconds = Elapsed(i);
         Finish(i);
       }
@@ -171,6 +172,7 @@ class Fleet {
     DeviceResult& result = m_results[index];
     if (result.started) {
       result.attempt += 1;
+      result.address.clear();  // a name is asked for again
       result.report = NotYetEnded();
     }
     result.started = true;
