@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The quento.flash collection over real SSH: three stations as network namespaces, each with its
+# own sshd and its own simulated devices on its own loopback; the controller is a fourth. Station
+# line2 has a device that corrupts its read-back, line3's sshd never starts. Needs root,
+# ansible-core and openssh-server, else exits 77 (skipped).
+#   plant_test.sh QUENTO_CLI QUENTO_DEVICE
+set -uo pipefail
+cli="${1:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE}"
+device="${2:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE}"
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*" | tee -a "$work/failures"; }
+until_ok() { for _ in $(seq 1000); do "$@" && return; sleep 0.01; done; return 1; }
+version="$(sed -n 's/^project(Quento VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
+grep -qx "version: $version" "$root/ansible/ansible_collections/quento/flash/galaxy.yml" ||
+  { echo "FAIL: galaxy.yml's version is not the project's $version"; exit 1; }
+[[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
+command -v ansible-playbook >/dev/null && [[ -x /usr/sbin/sshd ]] || skip "no ansible-core/sshd"
+c="qa$$-c"
+ip netns add "$c" 2>/dev/null || skip "'ip netns add' is not permitted here"
+work="$(mktemp -d)" && chmod 755 "$work" && mkdir -p "$work/out" /run/sshd
+# Every process in the test's namespaces is the test's: sshd, its sessions, ssh's control masters.
+trap 'for ns in $c $c-1 $c-2 $c-3; do kill $(ip netns pids $ns 2>/dev/null) 2>/dev/null; done; wait
+  for ns in $c $c-1 $c-2 $c-3; do ip netns del $ns 2>/dev/null; done; rm -rf "$work"' EXIT
+ssh-keygen -q -t ed25519 -N '' -f "$work/host" && ssh-keygen -q -t ed25519 -N '' -f "$work/id"
+head -c 12000 /dev/urandom >"$work/fw.bin"
+inventory="$work/plant.yml"
+printf 'all:\n  vars: {ansible_user: root, ansible_python_interpreter: /usr/bin/python3, %s}\n  hosts:\n' \
+  "ansible_ssh_private_key_file: $work/id, quento_cli: $cli, quento_pacing: fast,
+    ansible_ssh_common_args: '-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null'" >"$inventory"
+listening() { [[ $(grep -cs '^listening on' "$work/devices$1.out") == "$2" ]]; }
+# station N DEVICES [FAULT...]: namespace, veth to the controller, sshd (not for line3), devices.
+station() {
+  local ns="$c-$1" addr="10.250.$1.2"
+  ip netns add "$ns" && ip -n "$ns" link set lo up &&
+    ip link add "to-$1" netns "$c" type veth peer name ctl netns "$ns" &&
+    ip -n "$c" addr add "10.250.$1.1/24" dev "to-$1" && ip -n "$c" link set "to-$1" up &&
+    ip -n "$ns" addr add "$addr/24" dev ctl && ip -n "$ns" link set ctl up || return 1
+  mkdir -p "$work/line$1" "$work/saved$1"
+  ip netns exec "$ns" "$device" --listen "127.0.$1.1-127.0.$1.$2:0" --save "$work/saved$1" \
+    "${@:3}" >"$work/devices$1.out" 2>&1 &
+  until_ok listening "$1" "$2" || return 1
+  printf '    line%s: {ansible_host: %s, quento_remote_dir: %s, quento_devices: [%s]}\n' "$1" \
+    "$addr" "$work/line$1" "$(sed -n 's/^listening on //p' "$work/devices$1.out" | paste -sd,)" \
+    >>"$inventory"
+  [[ $1 == 3 ]] && return
+  printf '%s\n' "ListenAddress $addr:22" "HostKey $work/host" "AuthorizedKeysFile $work/id.pub" \
+    "PidFile $work/sshd$1.pid" "Subsystem sftp /usr/lib/openssh/sftp-server" "StrictModes no" "UsePAM no" >"$work/sshd$1.conf"
+  ip netns exec "$ns" /usr/sbin/sshd -f "$work/sshd$1.conf" -E "$work/sshd$1.log" &&
+    until_ok ip netns exec "$c" bash -c ": 2>/dev/null >/dev/tcp/$addr/22"
+}
+station 1 3 && station 2 3 --fault 127.0.2.3/corrupt-read:0 && station 3 2 || exit 1
+
+play() {
+  (cd "$work/out" && ANSIBLE_COLLECTIONS_PATH="$root/ansible" ANSIBLE_NOCOLOR=1 \
+    ANSIBLE_SSH_CONTROL_PATH_DIR="$work/cp" \
+    timeout 300 ip netns exec "$c" ansible-playbook quento.flash.flash_line -i "$inventory" \
+    -e quento_image="$work/fw.bin" "$@")
+}
+# The latest outcome of every device in the plant CSV, as "station device outcome".
+outcomes() { python3 -c 'import csv,sys
+for r in csv.DictReader(open(sys.argv[1], newline="")): print(r["station"], r["device"], r["outcome"])' \
+  "$work/out/plant.csv"; }
+start=$SECONDS
+play >"$work/play1.log" 2>&1
+recap="$(sed -n '/PLAY RECAP/,$p' "$work/play1.log")"
+echo "$recap"
+grep -Eq '^line1 .*failed=0 ' <<<"$recap" && grep -Eq '^line2 .*failed=1 ' <<<"$recap" &&
+  grep -Eq '^line3 .*unreachable=1 ' <<<"$recap" || fail "play recap: $(cat "$work/play1.log")"
+for n in 1 2; do
+  for f in "$work/saved$n"/*; do cmp -s "$f" "$work/fw.bin" || fail "$f is not the image"; done
+  [[ $(ls "$work/saved$n" | wc -l) == $((4 - n)) ]] || fail "line$n: not every good device saved"
+done
+expected="$(for n in 1 2; do sed -n 's/^listening on \(.*\)/line'$n' \1 success/p' "$work/devices$n.out"
+  done | sed '$s/success$/verify_failed/')"
+[[ $(outcomes | sort) == $(sort <<<"$expected") ]] || fail "plant.csv: $(outcomes)"
+head -n 3 "$work/out/plant.csv"
+
+echo "first run: $((SECONDS - start)) s"
+play -e quento_only_failed=plant.csv >"$work/play2.log" 2>&1
+[[ $(outcomes | tail -n +7) == "$(tail -n 1 <<<"$expected")" ]] ||
+  fail "the re-run flashed more than the failed device: $(outcomes)"
+[[ $(find "$work"/saved* -type f | wc -l) == 5 ]] || fail "the re-run wrote a good device again"
+
+command -v chromium >/dev/null || { fail "chromium is not installed"; exit 1; }
+# A network namespace of its own with nothing in it: the page can load nothing from anywhere.
+page() { unshare -n timeout 60 chromium --headless --no-sandbox --disable-gpu --window-size=1000,760 \
+  --virtual-time-budget=2000 --enable-logging=stderr --v=0 "$@" "file://$work/out/plant.html"; }
+dom="$(page --dump-dom 2>"$work/chromium.err")"
+grep -q 'id="total-ok">5<' <<<"$dom" && grep -q 'id="total">6<' <<<"$dom" && grep -q '<svg' <<<"$dom" ||
+  fail "the page does not show the CSV's numbers: $dom"
+grep -i 'console' "$work/chromium.err" && fail "console messages from the page"
+page --screenshot="$root/docs/plant-report.png" 2>/dev/null >/dev/null
+[[ -s $root/docs/plant-report.png ]] || fail "no screenshot"
+echo "plant test: $((SECONDS - start)) s"
+[[ ! -s $work/failures ]] && echo "all plant tests passed"
