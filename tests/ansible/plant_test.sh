@@ -62,6 +62,10 @@ outcomes() { python3 -c 'import csv,sys
 for r in csv.DictReader(open(sys.argv[1], newline="")): print(r["station"], r["device"], r["outcome"])' \
   "$work/out/plant.csv"; }
 start=$SECONDS
+# Check mode asks the stations about the program and the image, and contacts no device.
+play --check >"$work/check.log" 2>&1
+grep -Eq '^line2 .*failed=0 ' "$work/check.log" && [[ ! -e $work/out/plant.csv ]] &&
+  [[ -z $(find "$work"/saved* -type f) ]] || fail "check mode: $(cat "$work/check.log")"
 play >"$work/play1.log" 2>&1
 recap="$(sed -n '/PLAY RECAP/,$p' "$work/play1.log")"
 echo "$recap"
@@ -93,4 +97,8 @@ grep -i 'console' "$work/chromium.err" && fail "console messages from the page"
 page --screenshot="$root/docs/plant-report.png" 2>/dev/null >/dev/null
 [[ -s $root/docs/plant-report.png ]] || fail "no screenshot"
 echo "plant test: $((SECONDS - start)) s"
+if command -v ansible-lint >/dev/null; then
+  (cd "$root/ansible/ansible_collections/quento/flash" && ANSIBLE_COLLECTIONS_PATH="$root/ansible" \
+    timeout 300 ansible-lint -q --nocolor >"$work/lint.log" 2>&1) || fail "ansible-lint: $(cat "$work/lint.log")"
+fi
 [[ ! -s $work/failures ]] && echo "all plant tests passed"

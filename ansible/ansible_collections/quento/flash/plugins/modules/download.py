@@ -90,7 +90,7 @@ results:
   type: list
   elements: dict
 counts:
-  description: Devices by the outcome of their last attempt, e.g. C({"success": 40, "verify_failed": 2}).
+  description: 'Devices by the outcome of their last attempt, e.g. C({"success": 40, "verify_failed": 2}).'
   returned: when quento-cli ran
   type: dict
 failed_devices:
