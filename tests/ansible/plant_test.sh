@@ -2,11 +2,13 @@
 # The quento.flash collection over real SSH: three stations as network namespaces, each with its
 # own sshd and its own simulated devices on its own loopback; the controller is a fourth. Station
 # line2 has a device that corrupts its read-back, line3's sshd never starts. Needs root,
-# ansible-core and openssh-server, else exits 77 (skipped).
-#   plant_test.sh QUENTO_CLI QUENTO_DEVICE
+# ansible-core and openssh-server, else exits 77 (skipped). With "bench N", every station
+# reachable with N devices and a 4 KiB image: the playbook's time against quento-cli alone.
+#   plant_test.sh QUENTO_CLI QUENTO_DEVICE [bench N]
 set -uo pipefail
-cli="${1:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE}"
-device="${2:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE}"
+cli="${1:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE [bench N]}"
+device="${2:?usage: plant_test.sh QUENTO_CLI QUENTO_DEVICE [bench N]}"
+bench="${4:-}"
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*" | tee -a "$work/failures"; }
@@ -29,31 +31,37 @@ printf 'all:\n  vars: {ansible_user: root, ansible_python_interpreter: /usr/bin/
   "ansible_ssh_private_key_file: $work/id, quento_cli: $cli, quento_pacing: fast,
     ansible_ssh_common_args: '-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null'" >"$inventory"
 listening() { [[ $(grep -cs '^listening on' "$work/devices$1.out") == "$2" ]]; }
-# station N DEVICES [FAULT...]: namespace, veth to the controller, sshd (not for line3), devices.
+# station N COUNT FIRST-LAST [OPTION...]: namespace, veth to the controller, sshd (not for line3
+# unless benchmarking), COUNT devices.
 station() {
   local ns="$c-$1" addr="10.250.$1.2"
   ip netns add "$ns" && ip -n "$ns" link set lo up &&
     ip link add "to-$1" netns "$c" type veth peer name ctl netns "$ns" &&
     ip -n "$c" addr add "10.250.$1.1/24" dev "to-$1" && ip -n "$c" link set "to-$1" up &&
     ip -n "$ns" addr add "$addr/24" dev ctl && ip -n "$ns" link set ctl up || return 1
-  mkdir -p "$work/line$1" "$work/saved$1"
-  ip netns exec "$ns" "$device" --listen "127.0.$1.1-127.0.$1.$2:0" --save "$work/saved$1" \
-    "${@:3}" >"$work/devices$1.out" 2>&1 &
+  mkdir -p "$work/saved$1"
+  ip netns exec "$ns" "$device" --listen "$3:0" "${@:4}" >"$work/devices$1.out" 2>&1 &
   until_ok listening "$1" "$2" || return 1
   printf '    line%s: {ansible_host: %s, quento_remote_dir: %s, quento_devices: [%s]}\n' "$1" \
-    "$addr" "$work/line$1" "$(sed -n 's/^listening on //p' "$work/devices$1.out" | paste -sd,)" \
+    "$addr" "$work/line$1/quento" "$(sed -n 's/^listening on //p' "$work/devices$1.out" | paste -sd,)" \
     >>"$inventory"
-  [[ $1 == 3 ]] && return
+  [[ $1 == 3 && -z $bench ]] && return
   printf '%s\n' "ListenAddress $addr:22" "HostKey $work/host" "AuthorizedKeysFile $work/id.pub" \
     "PidFile $work/sshd$1.pid" "Subsystem sftp /usr/lib/openssh/sftp-server" "StrictModes no" "UsePAM no" >"$work/sshd$1.conf"
   ip netns exec "$ns" /usr/sbin/sshd -f "$work/sshd$1.conf" -E "$work/sshd$1.log" &&
     until_ok ip netns exec "$c" bash -c ": 2>/dev/null >/dev/tcp/$addr/22"
 }
-station 1 3 && station 2 3 --fault 127.0.2.3/corrupt-read:0 && station 3 2 || exit 1
+if [[ -n $bench ]]; then
+  head -c 4096 /dev/urandom >"$work/fw.bin"
+  for n in 1 2 3; do station $n "$bench" "127.$n.0.1-127.$n.$((bench / 256)).$((bench % 256))" || exit 1; done
+else station 1 3 127.0.1.1-127.0.1.3 --save "$work/saved1" &&
+  station 2 3 127.0.2.1-127.0.2.3 --save "$work/saved2" --fault 127.0.2.3/corrupt-read:0 &&
+  station 3 2 127.0.3.1-127.0.3.2 || exit 1
+fi
 
 play() {
   (cd "$work/out" && ANSIBLE_COLLECTIONS_PATH="$root/ansible" ANSIBLE_NOCOLOR=1 \
-    ANSIBLE_SSH_CONTROL_PATH_DIR="$work/cp" \
+    ANSIBLE_SSH_CONTROL_PATH_DIR="$work/cp" ANSIBLE_PIPELINING=1 \
     timeout 300 ip netns exec "$c" ansible-playbook quento.flash.flash_line -i "$inventory" \
     -e quento_image="$work/fw.bin" "$@")
 }
@@ -61,6 +69,16 @@ play() {
 outcomes() { python3 -c 'import csv,sys
 for r in csv.DictReader(open(sys.argv[1], newline="")): print(r["station"], r["device"], r["outcome"])' \
   "$work/out/plant.csv"; }
+if [[ -n $bench ]]; then
+  t0=$(date +%s.%N)
+  ip netns exec "$c-1" "$cli" --json --pacing fast "$work/fw.bin" \
+    $(sed -n 's/^listening on //p' "$work/devices1.out") >"$work/alone.json"
+  t1=$(date +%s.%N) && ANSIBLE_LOG_PATH=/tmp/ansible-bench-time.log play >"$work/bench.log" 2>&1; t2=$(date +%s.%N)
+  sed -n '/PLAY RECAP/,$p' "$work/bench.log"
+  echo "3 stations x $bench devices: playbook $(awk "BEGIN{print $t2 - $t1}") s, quento-cli alone on one" \
+    "station $(awk "BEGIN{print $t1 - $t0}") s; rows $(($(wc -l <"$work/out/plant.csv") - 1))"
+  exit
+fi
 start=$SECONDS
 # Check mode asks the stations about the program and the image, and contacts no device.
 play --check >"$work/check.log" 2>&1

@@ -8,19 +8,23 @@ DOCUMENTATION = r"""
 module: plant_report
 short_description: Merge the stations' quento-cli report rows into one plant CSV and HTML page
 description:
-  - Appends the rows each station's C(quento.flash.download) returned (RV(report_rows)) to one
-    CSV file with quento-cli's columns, writing the header when the file is new.
+  - Appends the rows that the play's stations' C(quento.flash.download) returned this run
+    (RV(report_rows)) to one CSV file with quento-cli's columns, writing the header when the
+    file is new.
   - Writes a self-contained HTML page beside it from the file's latest attempt of every device,
-    yield per station, failures by outcome as an inline SVG chart, and the failed devices.
-  - Runs on the controller.
+    yield per station, failures by outcome as an inline SVG chart, the failed devices, and the
+    stations that gave no result.
+  - Runs on the controller, in its action plugin, which reads the stations' registered results
+    itself; run it once per play or batch (C(run_once)).
 version_added: 1.0.1
 author: Quento developers
 options:
-  stations:
-    description: Per station (inventory name), C(rows) (the rows it returned) and C(reached)
-      (false when no result came back from it).
-    type: dict
-    required: true
+  results_from:
+    description: The variable each station's C(quento.flash.download) result was registered as.
+      Rows are taken from the stations of the current batch; a station of the play without
+      results is listed as giving none.
+    type: str
+    default: quento_run
   csv:
     description: The plant CSV file, appended to.
     type: path
@@ -34,10 +38,11 @@ options:
 EXAMPLES = r"""
 - name: Merge the plant report
   quento.flash.plant_report:
-    stations:
-      line3: {reached: true, rows: "{{ hostvars.line3.flashed.report_rows }}"}
+    results_from: flashed
     csv: /srv/reports/plant.csv
     html: /srv/reports/plant.html
+  delegate_to: localhost
+  run_once: true
 """
 
 RETURN = r"""
@@ -49,139 +54,21 @@ stations:
   description: Per station, devices and successes by the file's latest attempts.
   returned: always
   type: dict
+unreached:
+  description: Stations of the play that gave no result.
+  returned: always
+  type: list
+  elements: str
 """
-
-import csv
-import html
-import os
 
 from ansible.module_utils.basic import AnsibleModule
 
-COLUMNS = ["time", "station", "device", "address", "attempt", "outcome", "message", "detail",
-           "bytes", "blocks", "write_retries", "read_retries", "seconds", "image", "sha256",
-           "quento_version"]
-PALETTE = ["#c0392b", "#d35400", "#8e44ad", "#2c3e50", "#7f8c8d", "#b7950b"]
-
-
-def latest(path):
-    """The last row of every (station, device) in the file, in first-seen order."""
-    rows = {}
-    with open(path, newline="", encoding="utf-8", errors="replace") as f:
-        for row in csv.DictReader(f):
-            rows[(row.get("station"), row.get("device"))] = row
-    return list(rows.values())
-
-
-def chart(failures):
-    if not failures:
-        return "<p>No failures.</p>"
-    most = max(failures.values())
-    bar_h, width = 26, 420
-    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" role="img" '
-             'aria-label="failures by outcome">' % (width + 220, bar_h * len(failures) + 4)]
-    for i, (outcome, n) in enumerate(sorted(failures.items(), key=lambda kv: -kv[1])):
-        y = i * bar_h + 2
-        w = max(2, int(width * n / most))
-        parts.append('<text x="0" y="%d" font-size="14">%s</text>' % (y + 17, html.escape(outcome)))
-        parts.append('<rect x="150" y="%d" width="%d" height="%d" fill="%s"/>'
-                     % (y, w, bar_h - 6, PALETTE[i % len(PALETTE)]))
-        parts.append('<text x="%d" y="%d" font-size="14">%d</text>' % (156 + w, y + 17, n))
-    parts.append("</svg>")
-    return "".join(parts)
-
-
-def page(rows, unreached, csv_name):
-    per_station, failures, failed = {}, {}, []
-    for r in rows:
-        s = per_station.setdefault(r["station"], [0, 0])
-        s[0] += 1
-        if r["outcome"] == "success":
-            s[1] += 1
-        else:
-            failures[r["outcome"]] = failures.get(r["outcome"], 0) + 1
-            failed.append(r)
-    e = html.escape
-    total = sum(s[0] for s in per_station.values())
-    ok = sum(s[1] for s in per_station.values())
-    out = ['<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">',
-           "<title>Quento plant report</title><style>",
-           "body{font-family:sans-serif;margin:2em;color:#222}",
-           "table{border-collapse:collapse;margin-bottom:1.5em}",
-           "td,th{border:1px solid #bbb;padding:4px 10px;text-align:left}",
-           "th{background:#eee}.bad{color:#c0392b}.num{text-align:right}",
-           "</style></head><body>",
-           "<h1>Plant report</h1>",
-           '<p>From <code>%s</code>, each device by its latest attempt: '
-           '<b id="total-ok">%d</b> of <b id="total">%d</b> devices succeeded.</p>'
-           % (e(csv_name), ok, total),
-           "<h2>Yield per station</h2><table><tr><th>Station</th><th>Devices</th>"
-           "<th>Succeeded</th><th>Failed</th><th>Yield</th></tr>"]
-    for name in sorted(per_station):
-        n, good = per_station[name]
-        out.append('<tr><td>%s</td><td class="num">%d</td><td class="num">%d</td>'
-                   '<td class="num">%d</td><td class="num">%.1f %%</td></tr>'
-                   % (e(name), n, good, n - good, 100.0 * good / n))
-    for name in sorted(unreached):
-        out.append('<tr class="bad"><td>%s</td><td colspan="4">not reached: no result came back '
-                   "from this station</td></tr>" % e(name))
-    out.append("</table><h2>Failures by outcome</h2>")
-    out.append(chart(failures))
-    out.append("<h2>Failed devices</h2>")
-    if failed:
-        out.append("<table><tr><th>Station</th><th>Device</th><th>Outcome</th><th>Message</th>"
-                   "<th>Detail</th><th>Time</th></tr>")
-        for r in failed:
-            out.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>"
-                       % tuple(e(r.get(k) or "") for k in
-                               ("station", "device", "outcome", "message", "detail", "time")))
-        out.append("</table>")
-    else:
-        out.append("<p>None.</p>")
-    out.append("</body></html>\n")
-    return "\n".join(out)
-
 
 def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            stations=dict(type="dict", required=True),
-            csv=dict(type="path", required=True),
-            html=dict(type="path", required=True),
-        ),
-        supports_check_mode=True,
-    )
-    p = module.params
-    new = []
-    unreached = []
-    for name, station in sorted(p["stations"].items()):
-        station = station or {}
-        if not station.get("reached"):
-            unreached.append(name)
-        for row in station.get("rows") or []:
-            new.append([row.get(c, "") for c in COLUMNS])
-    if module.check_mode:
-        module.exit_json(changed=False, rows_added=0, stations={})
-    try:
-        fresh = not os.path.exists(p["csv"]) or os.path.getsize(p["csv"]) == 0
-        with open(p["csv"], "a", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f)
-            if fresh:
-                writer.writerow(COLUMNS)
-            writer.writerows(new)
-        rows = latest(p["csv"])
-        text = page(rows, unreached, os.path.basename(p["csv"]))
-        with open(p["html"] + ".tmp", "w", encoding="utf-8") as f:
-            f.write(text)
-        os.replace(p["html"] + ".tmp", p["html"])
-    except OSError as e:
-        module.fail_json(msg="cannot write the plant report: %s" % e)
-    summary = {}
-    for r in rows:
-        s = summary.setdefault(r["station"], {"devices": 0, "succeeded": 0})
-        s["devices"] += 1
-        s["succeeded"] += r["outcome"] == "success"
-    module.exit_json(changed=bool(new), rows_added=len(new), stations=summary,
-                     unreached=unreached)
+    module = AnsibleModule(argument_spec=dict(results_from=dict(type="str", default="quento_run"),
+                                              csv=dict(type="path", required=True),
+                                              html=dict(type="path", required=True)))
+    module.fail_json(msg="quento.flash.plant_report runs in its action plugin on the controller")
 
 
 if __name__ == "__main__":
