@@ -73,8 +73,8 @@ if [[ -n $bench ]]; then
   t0=$(date +%s.%N)
   ip netns exec "$c-1" "$cli" --json --pacing fast "$work/fw.bin" \
     $(sed -n 's/^listening on //p' "$work/devices1.out") >"$work/alone.json"
-  t1=$(date +%s.%N) && ANSIBLE_LOG_PATH=/tmp/ansible-bench-time.log play >"$work/bench.log" 2>&1; t2=$(date +%s.%N)
-  sed -n '/PLAY RECAP/,$p' "$work/bench.log"
+  t1=$(date +%s.%N) && ANSIBLE_LOG_PATH="$work/timing.log" play >"$work/bench.log" 2>&1; t2=$(date +%s.%N)
+  sed -n '/PLAY RECAP/,$p' "$work/bench.log"; grep -E "(TASK|PLAY) \[" "$work/timing.log" | cut -d" " -f2,6-12
   echo "3 stations x $bench devices: playbook $(awk "BEGIN{print $t2 - $t1}") s, quento-cli alone on one" \
     "station $(awk "BEGIN{print $t1 - $t0}") s; rows $(($(wc -l <"$work/out/plant.csv") - 1))"
   exit
