@@ -27,9 +27,10 @@ trap 'for ns in $c $c-1 $c-2 $c-3; do kill $(ip netns pids $ns 2>/dev/null) 2>/d
 ssh-keygen -q -t ed25519 -N '' -f "$work/host" && ssh-keygen -q -t ed25519 -N '' -f "$work/id"
 head -c 12000 /dev/urandom >"$work/fw.bin"
 inventory="$work/plant.yml"
-printf 'all:\n  vars: {ansible_user: root, ansible_python_interpreter: /usr/bin/python3, %s}\n  hosts:\n' \
-  "ansible_ssh_private_key_file: $work/id, quento_cli: $cli, quento_pacing: fast,
-    ansible_ssh_common_args: '-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null'" >"$inventory"
+printf 'all:\n  vars: {%s}\n  hosts:\n' "ansible_user: root, quento_cli: $cli, quento_pacing: fast,
+    ansible_python_interpreter: /usr/bin/python3, ansible_ssh_private_key_file: $work/id,
+    ansible_ssh_common_args: '-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null'" \
+  >"$inventory"
 listening() { [[ $(grep -cs '^listening on' "$work/devices$1.out") == "$2" ]]; }
 # station N COUNT FIRST-LAST [OPTION...]: namespace, veth to the controller, sshd (not for line3
 # unless benchmarking), COUNT devices.
@@ -43,17 +44,20 @@ station() {
   ip netns exec "$ns" "$device" --listen "$3:0" "${@:4}" >"$work/devices$1.out" 2>&1 &
   until_ok listening "$1" "$2" || return 1
   printf '    line%s: {ansible_host: %s, quento_remote_dir: %s, quento_devices: [%s]}\n' "$1" \
-    "$addr" "$work/line$1/quento" "$(sed -n 's/^listening on //p' "$work/devices$1.out" | paste -sd,)" \
-    >>"$inventory"
+    "$addr" "$work/line$1/quento" \
+    "$(sed -n 's/^listening on //p' "$work/devices$1.out" | paste -sd,)" >>"$inventory"
   [[ $1 == 3 && -z $bench ]] && return
   printf '%s\n' "ListenAddress $addr:22" "HostKey $work/host" "AuthorizedKeysFile $work/id.pub" \
-    "PidFile $work/sshd$1.pid" "Subsystem sftp /usr/lib/openssh/sftp-server" "StrictModes no" "UsePAM no" >"$work/sshd$1.conf"
+    "PidFile $work/sshd$1.pid" "Subsystem sftp /usr/lib/openssh/sftp-server" "StrictModes no" \
+    "UsePAM no" >"$work/sshd$1.conf"
   ip netns exec "$ns" /usr/sbin/sshd -f "$work/sshd$1.conf" -E "$work/sshd$1.log" &&
     until_ok ip netns exec "$c" bash -c ": 2>/dev/null >/dev/tcp/$addr/22"
 }
 if [[ -n $bench ]]; then
   head -c 4096 /dev/urandom >"$work/fw.bin"
-  for n in 1 2 3; do station $n "$bench" "127.$n.0.1-127.$n.$((bench / 256)).$((bench % 256))" || exit 1; done
+  for n in 1 2 3; do
+    station $n "$bench" "127.$n.0.1-127.$n.$((bench / 256)).$((bench % 256))" || exit 1
+  done
 else station 1 3 127.0.1.1-127.0.1.3 --save "$work/saved1" &&
   station 2 3 127.0.2.1-127.0.2.3 --save "$work/saved2" --fault 127.0.2.3/corrupt-read:0 &&
   station 3 2 127.0.3.1-127.0.3.2 || exit 1
@@ -67,16 +71,19 @@ play() {
 }
 # The latest outcome of every device in the plant CSV, as "station device outcome".
 outcomes() { python3 -c 'import csv,sys
-for r in csv.DictReader(open(sys.argv[1], newline="")): print(r["station"], r["device"], r["outcome"])' \
-  "$work/out/plant.csv"; }
+for r in csv.DictReader(open(sys.argv[1], newline="")):
+    print(r["station"], r["device"], r["outcome"])' "$work/out/plant.csv"; }
 if [[ -n $bench ]]; then
   t0=$(date +%s.%N)
   ip netns exec "$c-1" "$cli" --json --pacing fast "$work/fw.bin" \
     $(sed -n 's/^listening on //p' "$work/devices1.out") >"$work/alone.json"
-  t1=$(date +%s.%N) && ANSIBLE_LOG_PATH="$work/timing.log" play >"$work/bench.log" 2>&1; t2=$(date +%s.%N)
-  sed -n '/PLAY RECAP/,$p' "$work/bench.log"; grep -E "(TASK|PLAY) \[" "$work/timing.log" | cut -d" " -f2,6-12
-  echo "3 stations x $bench devices: playbook $(awk "BEGIN{print $t2 - $t1}") s, quento-cli alone on one" \
-    "station $(awk "BEGIN{print $t1 - $t0}") s; rows $(($(wc -l <"$work/out/plant.csv") - 1))"
+  t1=$(date +%s.%N) && ANSIBLE_LOG_PATH="$work/timing.log" play >"$work/bench.log" 2>&1
+  t2=$(date +%s.%N)
+  sed -n '/PLAY RECAP/,$p' "$work/bench.log"
+  grep -E "(TASK|PLAY) \[" "$work/timing.log" | cut -d" " -f2,6-12
+  echo "3 stations x $bench devices: playbook $(awk "BEGIN{print $t2 - $t1}") s," \
+    "quento-cli alone on one station $(awk "BEGIN{print $t1 - $t0}") s;" \
+    "rows $(($(wc -l <"$work/out/plant.csv") - 1))"
   exit
 fi
 start=$SECONDS
@@ -93,8 +100,8 @@ for n in 1 2; do
   for f in "$work/saved$n"/*; do cmp -s "$f" "$work/fw.bin" || fail "$f is not the image"; done
   [[ $(ls "$work/saved$n" | wc -l) == $((4 - n)) ]] || fail "line$n: not every good device saved"
 done
-expected="$(for n in 1 2; do sed -n 's/^listening on \(.*\)/line'$n' \1 success/p' "$work/devices$n.out"
-  done | sed '$s/success$/verify_failed/')"
+expected="$(for n in 1 2; do
+  sed -n 's/^listening on \(.*\)/line'$n' \1 success/p' "$work/devices$n.out"; done | sed '$s/success$/verify_failed/')"
 [[ $(outcomes | sort) == $(sort <<<"$expected") ]] || fail "plant.csv: $(outcomes)"
 head -n 3 "$work/out/plant.csv"
 
@@ -106,17 +113,20 @@ play -e quento_only_failed=plant.csv >"$work/play2.log" 2>&1
 
 command -v chromium >/dev/null || { fail "chromium is not installed"; exit 1; }
 # A network namespace of its own with nothing in it: the page can load nothing from anywhere.
-page() { unshare -n timeout 60 chromium --headless --no-sandbox --disable-gpu --window-size=1000,760 \
-  --virtual-time-budget=2000 --enable-logging=stderr --v=0 "$@" "file://$work/out/plant.html"; }
+page() { unshare -n timeout 60 chromium --headless --no-sandbox --disable-gpu \
+  --window-size=1000,760 --virtual-time-budget=2000 --enable-logging=stderr --v=0 "$@" \
+  "file://$work/out/plant.html"; }
+grep -qiE '(src|href)=|url\(' "$work/out/plant.html" && fail "the page refers to other files"
 dom="$(page --dump-dom 2>"$work/chromium.err")"
-grep -q 'id="total-ok">5<' <<<"$dom" && grep -q 'id="total">6<' <<<"$dom" && grep -q '<svg' <<<"$dom" ||
-  fail "the page does not show the CSV's numbers: $dom"
+grep -q 'id="total-ok">5<' <<<"$dom" && grep -q 'id="total">6<' <<<"$dom" &&
+  grep -q '<svg' <<<"$dom" || fail "the page does not show the CSV's numbers: $dom"
 grep -i 'console' "$work/chromium.err" && fail "console messages from the page"
 page --screenshot="$root/docs/plant-report.png" 2>/dev/null >/dev/null
 [[ -s $root/docs/plant-report.png ]] || fail "no screenshot"
 echo "plant test: $((SECONDS - start)) s"
 if command -v ansible-lint >/dev/null; then
-  (cd "$root/ansible/ansible_collections/quento/flash" && ANSIBLE_COLLECTIONS_PATH="$root/ansible" \
-    timeout 300 ansible-lint -q --nocolor >"$work/lint.log" 2>&1) || fail "ansible-lint: $(cat "$work/lint.log")"
+  (cd "$root/ansible/ansible_collections/quento/flash" &&
+    ANSIBLE_COLLECTIONS_PATH="$root/ansible" timeout 300 ansible-lint -q --nocolor \
+    >"$work/lint.log" 2>&1) || fail "ansible-lint: $(cat "$work/lint.log")"
 fi
 [[ ! -s $work/failures ]] && echo "all plant tests passed"

@@ -199,8 +199,7 @@ def main():
     rc, out, err = module.run_command(cmd)
     result["cmd"] = cmd
     if rc not in (0, 1):
-        words = err.strip().splitlines()
-        module.fail_json(msg=words[-1] if words else "quento-cli ended with status %d" % rc,
+        module.fail_json(msg=err.strip() or "quento-cli ended with status %d" % rc,
                          rc=rc, stderr=err, **result)
     results = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
     last = {}
