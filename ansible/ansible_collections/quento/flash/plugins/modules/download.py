@@ -60,6 +60,8 @@ options:
     type: str
     default: quento-cli
 notes:
+  - C(changed) when any attempt reached its device (every outcome but C(connect_failed) and
+    C(cancelled)).
   - Fails when any device's last attempt did not succeed, naming the devices; C(results) are
     returned all the same.
   - Linux stations only.
@@ -124,6 +126,10 @@ import json
 import os
 
 from ansible.module_utils.basic import AnsibleModule
+
+
+# Outcomes of an attempt that wrote nothing into its device.
+UNWRITTEN = ("connect_failed", "cancelled")
 
 
 def digest(path):
@@ -213,7 +219,7 @@ def main():
         results=results,
         counts=counts,
         failed_devices=failed,
-        changed=any(r.get("bytes", 0) > 0 for r in results),
+        changed=any(r["outcome"] not in UNWRITTEN for r in results),
         rc=rc,
     )
     if p["report"]:
