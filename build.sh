@@ -3,8 +3,8 @@
 #   ./build.sh demo    install what is missing, build, and flash a sample image into the simulator
 #   ./build.sh test    install what is missing, build everything, and run the whole test suite
 #   ./build.sh build   build the Linux programs only
-#   ./build.sh package   plain Release builds, then dist/quento_VERSION_amd64.deb, dist/quento-VERSION-win64.zip
-#                        and dist/Quento-VERSION-setup.exe
+#   ./build.sh package   plain Release builds, then dist/quento_VERSION_amd64.deb, dist/quento-VERSION-win64.zip,
+#                        dist/Quento-VERSION-setup.exe and the Ansible collection dist/quento-flash-VERSION.tar.gz
 #   ./build.sh sanitizers   the Linux tests under ASan+UBSan and under TSan
 #   ./build.sh fuzz [SECONDS]   each fuzz target for SECONDS (default 60)
 set -euo pipefail
@@ -28,7 +28,7 @@ deb_flags() {
 }
 
 package() {
-  rm -f dist/quento_*.deb dist/quento-*-win64.zip dist/Quento-*-setup.exe
+  rm -f dist/quento_*.deb dist/quento-*-win64.zip dist/Quento-*-setup.exe dist/quento-flash-*.tar.gz
   mkdir -p dist
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUENTO_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$(deb_flags CPPFLAGS) $(deb_flags CXXFLAGS)" \
@@ -46,6 +46,8 @@ package() {
   cmake --install build/win-release --prefix build/win-release/setup-root --strip >/dev/null
   makensis -V2 -NOCD -INPUTCHARSET UTF8 build/win-release/packaging/quento-setup.nsi
   cp build/win-release/Quento-*-setup.exe dist/
+  # galaxy.yml carries the project's version; the plant test fails when the two differ.
+  ansible-galaxy collection build ansible/ansible_collections/quento/flash --output-path dist
   ls -l dist
 }
 

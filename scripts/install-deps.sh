@@ -20,6 +20,9 @@ packages=(
   python3                                # tests read --report files with its csv and xml modules
   locales                                # zh_CN.UTF-8: without it Wine mangles non-ASCII names
   dpkg-dev file lintian                  # the Debian package: dpkg-shlibdeps (which needs file), its check
+  ansible-core ansible-lint              # the quento.flash collection: ansible-galaxy, its plant test, its lint
+  openssh-server                         # the plant test's stations are reached over real SSH
+  chromium                               # the plant test loads the HTML report headless
 )
 
 # CI refreshes the lists and installs once per clone, whatever the machine already has.

@@ -38,6 +38,7 @@ struct Arguments {
   bool json = false;
   std::string trace;
   std::string report;
+  std::string station;
   int retries = 0;
   double retryDelay = 2;
 };
@@ -187,6 +188,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   app.add_option("--report", args.report,
                  "Record every device's result: FILE.csv gets a row per attempt as it ends "
                  "(appended), FILE.xml the run as a JUnit test suite");
+  app.add_option("--station", args.station,
+                 "The station's name in the report (default: this computer's host name)");
   app.add_option("--retries", args.retries,
                  "Try a device that failed on its side (connect_failed, send_failed, no_response, "
                  "verify_failed, error) up to N more times (default 0)")
@@ -277,7 +280,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   std::unique_ptr<Report> report;
   if (!args.report.empty()) {
     std::string error;
-    report = Report::Open(args.report, args.firmware, sha256, error, &env.err);
+    report = Report::Open(args.report, args.firmware, sha256, args.station, error, &env.err);
     if (!report) {
       env.err << "quento-cli: " << error << '\n';
       return kExitUsage;

@@ -277,7 +277,8 @@ class XmlReport final : public Report {
 }  // namespace
 
 std::unique_ptr<Report> Report::Open(const std::string& path, const std::string& firmware,
-                                     std::string sha256, std::string& error, std::ostream* err) {
+                                     std::string sha256, const std::string& station,
+                                     std::string& error, std::ostream* err) {
   Run run;
   run.path = platform::PathFromUtf8(path);
   const std::string extension = Lower(platform::Utf8FromPath(run.path.extension()));
@@ -285,7 +286,7 @@ std::unique_ptr<Report> Report::Open(const std::string& path, const std::string&
     error = "report '" + path + "' must be a .csv or .xml file";
     return nullptr;
   }
-  run.fields = {{"station", platform::ValidUtf8(platform::HostName())},
+  run.fields = {{"station", platform::ValidUtf8(station.empty() ? platform::HostName() : station)},
                 {"image", platform::ValidUtf8(
                               platform::Utf8FromPath(platform::PathFromUtf8(firmware).filename()))},
                 {"sha256", std::move(sha256)},

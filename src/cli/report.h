@@ -18,12 +18,13 @@ class Report : public FleetObserver {
   // Opens the report at `path` (UTF-8) and proves that it takes bytes. A CSV file is appended
   // to, which leaves what it holds untouched; an XML file from an earlier run is removed, and the
   // new one appears when the run ends. `firmware` is the image file's path as given, `sha256` its
-  // digest. Returns nullptr with `error` set when the name ends in neither .csv nor .xml (in any
+  // digest, `station` the name the report gives this station (the host name when empty). Returns
+  // nullptr with `error` set when the name ends in neither .csv nor .xml (in any
   // case) or the file cannot be written. A CSV row that cannot be written is said on `err` at
   // once.
   static std::unique_ptr<Report> Open(const std::string& path, const std::string& firmware,
-                                      std::string sha256, std::string& error,
-                                      std::ostream* err = nullptr);
+                                      std::string sha256, const std::string& station,
+                                      std::string& error, std::ostream* err = nullptr);
 
   // The run has ended after `seconds`: the devices it never started are recorded as well, and an
   // XML report is written. False when some of the report could not be written.

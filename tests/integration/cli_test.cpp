@@ -295,7 +295,7 @@ TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOne
   unstarted.report.detail = "=1+2, said \"no\"";
   for (int run = 0; run < 2; ++run) {
     std::string error;
-    cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", error)->Finish({unstarted, {}}, 1);
+    cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", "", error)->Finish({unstarted, {}}, 1);
     std::ofstream(dir.path() / "r.csv", std::ios::app) << "2026-12-07T05:09:26Z,cut";
   }
   const auto rows = ReadReport(dir.path() / "r.csv");
@@ -325,12 +325,14 @@ TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyIts
 }
 
 // One device succeeds, one is refused, the image's name is no UTF-8: every CSV column holds what
-// the documented header names and the device's JSON says, and the JUnit suite counts both.
+// the documented header names, the device's JSON and --station say, and the JUnit suite counts
+// both.
 TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheNamesHold) {
   TempDir dir;
   const SimulatedDevices device("127.0.0.1:0");
   const Args run = {dir.Write("fw\xff.bin", "abc").string(), device.at[0], "127.0.0.1:1"};
-  const CliRun csv = RunCli(Concat({"--json", "--report", dir.path() / "r.csv"}, run));
+  const CliRun csv =
+      RunCli(Concat({"--json", "--station", "line3", "--report", dir.path() / "r.csv"}, run));
   EXPECT_EQ(RunCli(Concat({"--report", dir.path() / "r.xml"}, run)).status, 1);
   EXPECT_EQ(csv.status, 1);
   const std::string text = dir.Read("r.csv");
@@ -344,7 +346,7 @@ TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheName
     auto json = nlohmann::json::parse(line);
     EXPECT_THAT(row["time"].get<std::string>(), ::testing::MatchesRegex("[0-9-]{10}T[0-9:]{8}Z"));
     json.update({{"time", row["time"]},
-                 {"station", platform::HostName()},
+                 {"station", "line3"},
                  {"detail", json.value("detail", "")},
                  {"image", "fw\uFFFD.bin"},
                  {"quento_version", QUENTO_VERSION}});
