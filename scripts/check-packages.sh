@@ -198,4 +198,6 @@ left=$(find "$WINEPREFIX/drive_c" -iname '*quento*')
 wineserver -k && wineserver -w
 ! grep -il quento "$WINEPREFIX"/*.reg || fail "the registry still names Quento"
 echo "uninstalled: no file, shortcut, key or PATH entry is left"
+echo "== the station role installs $deb, then does nothing"
+tests/ansible/role_test.sh "$deb" || [[ $? -eq 77 ]] || fail "the role quento.flash.station"
 echo "== the packages are fine"
