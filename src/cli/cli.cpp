@@ -15,8 +15,10 @@
 #include "cli/fleet.h"
 #include "cli/report.h"
 #include "cli/trace.h"
+#include "connection/resolver.h"
 #include "platform/digest.h"
 #include "platform/file.h"
+#include "platform/program.h"
 #include "quento_version.h"
 
 namespace quento::cli {
@@ -24,7 +26,10 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
+// A run this large is a slip (a /8 in a devices file, a list pasted twice), not a plant.
+constexpr std::size_t kMaxDevices = 100000;
+constexpr int kMaxRetries = 100;
+constexpr double kMaxRetryDelay = 3600;
 // Descriptors besides the devices' sockets: standard streams, the firmware file, the event
 // loop's own, and some slack for the C library.
 constexpr std::uint64_t kReservedFiles = 16;
@@ -41,7 +46,38 @@ struct Arguments {
   std::string station;
   int retries = 0;
   double retryDelay = 2;
+  bool dryRun = false;
 };
+
+// A whole decimal number up to `max`: CLI11 alone would also take 0x10 and 1e3.
+CLI::Validator WholeNumber(int max) {
+  return CLI::Validator(
+      [max](std::string& text) -> std::string {
+        if (connection::ParseDecimal(text, static_cast<std::uint32_t>(max))) return {};
+        return "'" + text + "' is not a whole number from 0 to " + std::to_string(max);
+      },
+      "0.." + std::to_string(max));
+}
+
+// Seconds as digits with an optional fraction, up to `max`: no nan, inf, sign or exponent.
+CLI::Validator Seconds(double max) {
+  return CLI::Validator(
+      [max](std::string& text) -> std::string {
+        const std::size_t dot = text.find('.');
+        const std::string whole = text.substr(0, dot);
+        const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+        const auto digits = [](const std::string& part) {
+          return part.find_first_not_of("0123456789") == std::string::npos;
+        };
+        const bool ok = !(whole.empty() && fraction.empty()) && digits(whole) && digits(fraction) &&
+                        whole.size() <= 4 && std::strtod(text.c_str(), nullptr) <= max;
+        if (ok) return {};
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", max);
+        return "'" + text + "' is not a number of seconds from 0 to " + limit;
+      },
+      "SECONDS");
+}
 
 // Tells the display and the report alike.
 class BothObservers final : public FleetObserver {
@@ -130,25 +166,28 @@ bool Targets(const DeviceEntry& entry, std::vector<connection::DeviceTarget>& ou
 }
 
 // One line for every device given more than once, naming each of its entries; empty when there
-// is none. Two downloads into one device at once would leave it holding neither image. A host
-// name is compared as a name: what it stands for is known only when its turn comes.
+// is none. Two downloads into one device at once would leave it holding neither image. Names are
+// compared by the address they resolved to (two names for one device, or a name and its
+// address, are one device); a name that did not resolve, by the name.
 std::string Repeated(const std::vector<DeviceEntry>& entries,
                      const std::vector<connection::DeviceTarget>& devices,
                      const std::vector<std::size_t>& entryOf) {
   using Key = std::tuple<std::string, std::uint32_t, std::uint16_t>;
   std::map<Key, std::vector<std::size_t>> byDevice;
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    std::string host = devices[i].host;
+    const connection::DeviceAddress& address = devices[i].address;
+    std::string host = address.address == 0 ? devices[i].host : "";
     for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    byDevice[{host, devices[i].address.address, devices[i].address.port}].push_back(i);
+    byDevice[{host, address.address, address.port}].push_back(i);
   }
   constexpr std::size_t kShown = 10;  // a range given twice repeats every address in it
   std::string text;
   std::size_t repeated = 0;
-  for (const auto& [device, at] : byDevice) {
+  for (const auto& [key, at] : byDevice) {
     if (at.size() < 2 || ++repeated > kShown) continue;
-    text += "quento-cli: device " + devices[at[0]].label + " is given " +
-            std::to_string(at.size()) + " times:";
+    const std::string device =
+        std::get<0>(key).empty() ? devices[at[0]].address.ToString() : devices[at[0]].label;
+    text += "quento-cli: device " + device + " is given " + std::to_string(at.size()) + " times:";
     for (const std::size_t i : at) {
       const DeviceEntry& entry = entries[entryOf[i]];
       text += (i == at[0] ? " '" : ", '") + entry.text + "' (" + entry.where + ")";
@@ -161,6 +200,54 @@ std::string Repeated(const std::vector<DeviceEntry>& entries,
   return text;
 }
 
+// Every name's address, all asked for at once before any device is contacted, each lookup
+// bounded by the connect wait: a name that does not answer in time is that device's
+// connect_failed, and the run goes on.
+void ResolveNames(FleetOptions& fleet, const Environment& env) {
+  std::vector<std::pair<std::string, std::uint16_t>> hosts;
+  std::vector<std::size_t> named;
+  for (std::size_t i = 0; i < fleet.devices.size(); ++i) {
+    if (fleet.devices[i].host.empty()) continue;
+    hosts.emplace_back(fleet.devices[i].host, fleet.devices[i].address.port);
+    named.push_back(i);
+  }
+  if (hosts.empty()) return;
+  std::vector<connection::Resolved> resolved =
+      connection::ResolveAll(hosts, env.connectWait, env.cancel);
+  for (std::size_t k = 0; k < named.size(); ++k) {
+    if (resolved[k].address) {
+      fleet.devices[named[k]].address = *resolved[k].address;
+    } else {
+      fleet.unresolved[named[k]] = std::move(resolved[k].detail);
+    }
+  }
+}
+
+// --dry-run: every device the run would contact, one a line, a name with the address it
+// resolved to or why it did not.
+void ListDevices(const FleetOptions& fleet, std::ostream& out) {
+  std::size_t unresolved = 0;
+  for (std::size_t i = 0; i < fleet.devices.size(); ++i) {
+    const connection::DeviceTarget& device = fleet.devices[i];
+    out << device.label;
+    if (const auto why = fleet.unresolved.find(i); why != fleet.unresolved.end()) {
+      out << ": not resolved (" << why->second << ")";
+      ++unresolved;
+    } else if (!device.host.empty()) {
+      out << " (" << device.address.ToString() << ")";
+    }
+    out << '\n';
+  }
+  out << "dry run: " << fleet.devices.size() << " device" << (fleet.devices.size() == 1 ? "" : "s")
+      << ", " << unresolved << " not resolved; none contacted\n"
+      << std::flush;
+}
+
+int StopStatus(const Environment& env) {
+  const int status = env.stopStatus != nullptr ? env.stopStatus->load() : 0;
+  return status != 0 ? status : platform::kInterruptedStatus;
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, const Environment& env) {
@@ -169,7 +256,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       "Downloads a firmware image into devices listening on TCP port 18810: greeting, every "
       "1024-byte block written and read back, completion. Exit status: 0 all succeeded, 1 some "
       "failed, 2 usage or firmware file problem (or too few open files for the devices at once), "
-      "130 interrupted.",
+      "130 Ctrl-C, 143 SIGTERM, 129 SIGHUP (every device still recorded; a second request ends "
+      "at once).",
       "quento-cli"};
   app.add_option("FIRMWARE", args.firmware, "The image file (at most 262,144 bytes)")->required();
   app.add_option("DEVICE", args.devices,
@@ -192,17 +280,21 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
                  "The station's name in the report (default: this computer's host name)");
   app.add_option("--retries", args.retries,
                  "Try a device that failed on its side (connect_failed, send_failed, no_response, "
-                 "verify_failed, error) up to N more times (default 0)")
-      ->check(CLI::NonNegativeNumber);
+                 "verify_failed, error) up to N more times (default 0, at most 100)")
+      ->check(WholeNumber(kMaxRetries));
   app.add_option("--retry-delay", args.retryDelay,
-                 "Seconds before a device is tried again (default 2; fractions allowed); other "
-                 "devices go on meanwhile")
-      ->check(CLI::Range(0.0, 3600.0));
+                 "Seconds before a device is tried again (default 2; fractions allowed, at most "
+                 "3600); other devices go on meanwhile")
+      ->check(Seconds(kMaxRetryDelay));
+  app.add_flag("--dry-run", args.dryRun,
+               "List every device the run would contact, names with the address they resolve "
+               "to, and any repeat found; contact none");
   app.footer(
       "Examples:\n"
       "  quento-cli firmware.bin 10.3.0.13 10.3.0.20-10.3.0.29 10.3.1.0/27\n"
       "  quento-cli --retries 2 --retry-delay 0.5 firmware.bin line3-slot07 line3-slot08:18810\n"
-      "  quento-cli -j 64 --devices-file plant.txt --report shift.csv firmware.bin");
+      "  quento-cli -j 64 --devices-file plant.txt --report shift.csv firmware.bin\n"
+      "  quento-cli --dry-run --devices-file plant.txt firmware.bin");
   app.set_version_flag("--version", "quento-cli " QUENTO_VERSION);
   try {
     app.parse(argc, argv);
@@ -232,11 +324,17 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
       return kExitUsage;
     }
     entryOf.resize(fleet.devices.size(), i);
+    if (fleet.devices.size() > kMaxDevices) {
+      env.err << "quento-cli: more than " << kMaxDevices << " devices in one run (at "
+              << entries[i].where << "); split the list\n";
+      return kExitUsage;
+    }
   }
   if (fleet.devices.empty()) {
     env.err << "quento-cli: no device given\nRun with --help for more information.\n";
     return kExitUsage;
   }
+  ResolveNames(fleet, env);
   if (const std::string repeated = Repeated(entries, fleet.devices, entryOf); !repeated.empty()) {
     env.err << repeated;
     return kExitUsage;
@@ -265,6 +363,10 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     env.err << tooFew << '\n';
     return kExitUsage;
   }
+  if (args.dryRun) {
+    ListDevices(fleet, env.out);
+    return 0;
+  }
 
   std::unique_ptr<TraceLog> trace;
   if (!args.trace.empty()) {
@@ -292,6 +394,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   fleet.fast = args.pacing == "fast";
   fleet.trace = trace.get();
   fleet.cancel = env.cancel;
+  fleet.stopStatus = env.stopStatus;
   fleet.connectWait = env.connectWait;
   fleet.retries = args.retries;
   fleet.retryDelay = std::chrono::milliseconds(std::llround(args.retryDelay * 1000));
@@ -316,7 +419,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   const bool recorded = report == nullptr || report->Finish(results, seconds);
   if (!recorded) env.err << "quento-cli: cannot write report '" << args.report << "'\n";
 
-  if (env.cancel != nullptr && env.cancel->load()) return kExitInterrupted;
+  if (env.cancel != nullptr && env.cancel->load()) return StopStatus(env);
   for (const DeviceResult& r : results) {
     if (r.report.outcome != op::Outcome::kSuccess) return kExitFailed;
   }

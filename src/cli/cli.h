@@ -19,10 +19,12 @@ struct Environment {
   int columns = 80;
   std::uint64_t openFileLimit = 0;  // descriptors the process may hold; 0: no limit
   std::chrono::milliseconds connectWait = connection::kConnectWait;
+  const std::atomic<int>* stopStatus = nullptr;  // the exit status of the request to stop
 };
 
 // Exit status: 0 all devices succeeded, 1 some failed, 2 usage or firmware file problem (or too
-// few open files for the devices at once), 130 interrupted.
+// few open files for the devices at once), or the request to stop's: 130 Ctrl-C, 143 SIGTERM,
+// 129 SIGHUP.
 int RunCli(int argc, const char* const* argv, const Environment& env);
 
 }  // namespace quento::cli

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "cli/result_fields.h"
 
@@ -49,6 +50,7 @@ class TerminalDisplay final : public Display {
                                    ? attempt.device + " #" + std::to_string(attempt.attempt)
                                    : attempt.device;
     m_live[index] = Live{device, "connecting", 0, 0, 0, Clock::now()};
+    m_waiting.erase(index);
   }
   void OnProgress(std::size_t index, op::Phase phase, int done, int total) override {
     Live& live = m_live[index];
@@ -74,7 +76,12 @@ class TerminalDisplay final : public Display {
   // than each redrawing the whole view.
   void OnFinish(std::size_t index, const DeviceResult& result) override {
     m_live.erase(index);
-    if (!result.again) ++m_finished;
+    if (result.again) {
+      m_waiting.insert(index);
+    } else {
+      m_waiting.erase(index);
+      ++m_finished;
+    }
     if (result.report.outcome == op::Outcome::kSuccess) ++m_succeeded;
     m_pending += ResultLine(result) + '\n';
   }
@@ -147,7 +154,8 @@ class TerminalDisplay final : public Display {
     }
     Line("total: " + std::to_string(m_finished) + '/' + std::to_string(m_devices) + " done, " +
          std::to_string(m_succeeded) + " succeeded, " + std::to_string(m_live.size()) +
-         " in flight");
+         " in flight" +
+         (m_waiting.empty() ? "" : ", " + std::to_string(m_waiting.size()) + " waiting to retry"));
   }
 
   std::ostream& m_out;
@@ -155,6 +163,7 @@ class TerminalDisplay final : public Display {
   std::size_t m_rows;
   std::size_t m_columns;
   std::map<std::size_t, Live> m_live;
+  std::set<std::size_t> m_waiting;  // failed, and to be tried again after the delay
   std::string m_pending;
   std::size_t m_finished = 0;
   std::size_t m_succeeded = 0;
@@ -173,8 +182,10 @@ std::string ResultLine(const DeviceResult& result) {
   if (result.attempt > 1 || result.again) {
     device += " [attempt " + std::to_string(result.attempt) + (result.again ? ", again]" : "]");
   }
-  if (result.report.outcome == op::Outcome::kCancelled) return device + ": interrupted";
   const std::string why = Explanation(result);
+  if (result.report.outcome == op::Outcome::kCancelled) {
+    return device + ": " + (why.empty() ? "interrupted" : why);
+  }
   return device + ": " + std::string(op::MessageFor(result.report.outcome)) +
          (why.empty() ? "" : " (" + why + ")");
 }

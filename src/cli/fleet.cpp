@@ -12,6 +12,8 @@
 #include <memory>
 
 #include "cli/trace.h"
+#include "connection/resolver.h"
+#include "platform/program.h"
 
 namespace quento::cli {
 namespace {
@@ -58,13 +60,16 @@ class Fleet {
         m_observer(observer),
         m_results(options.devices.size()),
         m_starts(options.devices.size()),
-        m_ended(options.devices.size(), false) {
+        m_ended(options.devices.size(), false),
+        m_unresolved(options.unresolved) {
     auto masked = std::make_shared<image::FirmwareImage>(options.image);
     masked->Mask();
     m_image = std::move(masked);
+    m_address.reserve(options.devices.size());
     for (std::size_t i = 0; i < m_results.size(); ++i) {
       m_results[i].device = options.devices[i].label;
       m_results[i].report = NotYetEnded();
+      m_address.push_back(options.devices[i].address);
     }
   }
 
@@ -78,11 +83,7 @@ class Fleet {
     m_running = false;
     if (Cancelled()) {
       for (std::size_t i = 0; i < m_results.size(); ++i) {
-        if (!m_results[i].started || m_ended[i]) continue;
-        m_results[i].report.outcome = op::Outcome::kCancelled;
-        m_results[i].again = false;  // also one waiting for its retry
-        m_results[i].seconds = Elapsed(i);
-        Finish(i);
+        if (!m_ended[i]) Cancel(i);
       }
     }
     return std::move(m_results);
@@ -99,6 +100,23 @@ class Fleet {
   }
 
   bool Cancelled() const { return m_options.cancel != nullptr && m_options.cancel->load(); }
+
+  // A device's one final record once the run was stopped before it ended: the attempt in flight,
+  // or the next one for a device waiting for its retry or never started. Nothing of an earlier
+  // attempt is carried into it.
+  void Cancel(std::size_t index) {
+    DeviceResult& result = m_results[index];
+    const bool inFlight = result.started && !result.again;
+    if (!inFlight && result.started) ++result.attempt;
+    result.seconds = inFlight ? Elapsed(index) : 0;
+    if (!inFlight) result.address.clear();
+    result.again = false;
+    result.report = NotYetEnded();
+    const int status = m_options.stopStatus != nullptr ? m_options.stopStatus->load() : 0;
+    result.report.detail = StopReason(status);
+    m_ended[index] = true;
+    Finish(index);
+  }
 
   double Elapsed(std::size_t index) const {
     return std::chrono::duration<double>(Clock::now() - m_starts[index]).count();
@@ -145,12 +163,28 @@ class Fleet {
     }
   }
 
-  // A retry waits without holding a job, then takes the first one free.
+  // A retry waits without holding a job, then takes the first one free. A name is asked for
+  // again meanwhile (the device may have moved), also without holding a job.
   asio::awaitable<void> RetryLater(std::size_t index) {
     const Working working(*this, false);
-    Timer delay(m_executor);
-    delay.expires_after(m_options.retryDelay);
-    co_await delay.async_wait(asio::use_awaitable);
+    {
+      Timer delay(m_executor);
+      delay.expires_after(m_options.retryDelay);
+      co_await delay.async_wait(asio::use_awaitable);
+    }
+    const connection::DeviceTarget& target = m_options.devices[index];
+    if (!target.host.empty()) {
+      connection::Resolved resolved = co_await connection::Resolve(
+          target.host, target.address.port, m_options.connectWait, m_options.cancel);
+      if (resolved.address) {
+        m_address[index] = *resolved.address;
+        m_unresolved.erase(index);
+      } else {
+        m_address[index].address = 0;
+        m_unresolved[index] = std::move(resolved.detail);
+      }
+    }
+    if (Cancelled()) co_return;
     m_due.push_back(index);
     if (m_workers < m_jobs) Start(Worker());
   }
@@ -172,14 +206,19 @@ class Fleet {
     DeviceResult& result = m_results[index];
     if (result.started) {
       result.attempt += 1;
-      result.address.clear();  // a name is asked for again
+      result.address.clear();
       result.report = NotYetEnded();
     }
     result.started = true;
+    result.again = false;
     m_starts[index] = Clock::now();
     // One device's trouble is that device's result; its socket went with the attempt.
     if (auto failure = co_await protocol::StopAtTheEdge(Attempt(index), [] {})) {
       Fail(result, std::move(*failure));
+    }
+    if (result.report.outcome == op::Outcome::kCancelled) {
+      Cancel(index);
+      co_return;
     }
     result.seconds = Elapsed(index);
     result.again = result.attempt <= m_options.retries && WorthRetrying(result.report.outcome);
@@ -191,19 +230,25 @@ class Fleet {
   asio::awaitable<void> Attempt(std::size_t index) {
     DeviceResult& result = m_results[index];
     m_observer.OnStart(index, result);
-    const connection::DeviceTarget& target = m_options.devices[index];
-    std::optional<connection::DeviceAddress> address = target.address;
-    if (!target.host.empty()) {
-      address = co_await connection::ResolveDevice(target.host, target.address.port,
-                                                   result.report.detail);
-      if (!address) {
-        result.report.outcome = op::Outcome::kConnectFailed;
-        co_return;
-      }
+    const connection::DeviceAddress address = m_address[index];
+    if (address.address == 0) {
+      result.report.outcome = op::Outcome::kConnectFailed;
+      result.report.detail = m_unresolved[index];
+      co_return;
     }
-    result.address = address->ToString();
+    result.address = address.ToString();
+    // One device, one download at a time: two names for one address, or a name that moved onto
+    // another device's address, must never have two downloads interleave in one loader.
+    const auto [slot, free] = m_inFlight.try_emplace(Key(address), index);
+    if (!free) {
+      result.report.outcome = op::Outcome::kConnectFailed;
+      result.report.detail = "not dialled: " + result.address + " is being flashed for " +
+                             m_results[slot->second].device + " in this run";
+      co_return;
+    }
+    const InFlight holding(*this, Key(address));
     connection::ConnectResult connected =
-        co_await connection::ConnectDevice(*address, m_options.connectWait);
+        co_await connection::ConnectDevice(address, m_options.connectWait);
     result.report.outcome = connected.outcome;
     result.report.detail = std::move(connected.detail);
     if (!connected.link) co_return;
@@ -220,6 +265,26 @@ class Fleet {
         m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
         [&socket] { socket.Close(); }, Options(pause));
   }
+
+  using Addresses = std::unordered_map<std::uint64_t, std::size_t>;
+
+  static std::uint64_t Key(const connection::DeviceAddress& address) {
+    return (std::uint64_t{address.address} << 16) | address.port;
+  }
+
+  // An address is taken from the moment it is dialled until its attempt has ended, however it
+  // ends: returned, thrown or destroyed with the loop.
+  class InFlight {
+   public:
+    InFlight(Fleet& fleet, std::uint64_t key) : m_fleet(fleet), m_key(key) {}
+    ~InFlight() { m_fleet.m_inFlight.erase(m_key); }
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+
+   private:
+    Fleet& m_fleet;
+    std::uint64_t m_key;
+  };
 
   static void Fail(DeviceResult& result, std::string why) {
     result.report.outcome = op::Outcome::kError;
@@ -260,6 +325,9 @@ class Fleet {
   std::vector<DeviceResult> m_results;
   std::vector<Clock::time_point> m_starts;
   std::vector<bool> m_ended;
+  std::vector<connection::DeviceAddress> m_address;  // what each device dials; 0: not resolved
+  std::unordered_map<std::size_t, std::string> m_unresolved;  // why a name has no address
+  Addresses m_inFlight;  // every address dialled and not yet done with, and whose it is
   std::size_t m_next = 0;
   std::deque<std::size_t> m_due;  // devices whose retry is due, oldest first
   std::size_t m_jobs = 0;
@@ -274,6 +342,17 @@ class Fleet {
 };
 
 }  // namespace
+
+std::string StopReason(int status) {
+  switch (status) {
+    case platform::kTerminatedStatus:
+      return "stopped (SIGTERM)";
+    case platform::kHungUpStatus:
+      return "stopped: the terminal or session went away (SIGHUP)";
+    default:
+      return "interrupted (Ctrl-C)";
+  }
+}
 
 bool WorthRetrying(op::Outcome outcome) {
   switch (outcome) {

@@ -5,7 +5,8 @@
 
 int main(int argc, char** argv) {
   static std::atomic<bool> interrupted{false};
-  quento::platform::SetOnStopRequest(interrupted);
+  static std::atomic<int> stopStatus{0};
+  quento::platform::SetOnStopRequest(interrupted, &stopStatus);
 
   const quento::platform::ConsoleView view = quento::platform::StandardOutputView();
   quento::cli::Environment env{quento::platform::StandardOutput(),
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   if (view.columns > 0) env.columns = view.columns;
   // Every device in flight holds a socket: a fleet needs far more than the usual 1024.
   env.openFileLimit = quento::platform::RaiseOpenFileLimit();
+  env.stopStatus = &stopStatus;
   quento::platform::Arguments arguments(argc, argv);
   return quento::cli::RunCli(arguments.argc(), arguments.argv(), env);
 }

@@ -142,12 +142,7 @@ class CsvReport final : public Report {
   // Written as each device ends: a run cut short keeps every finished device's row.
   void OnFinish(std::size_t, const DeviceResult& result) override { Row(result); }
 
-  bool Finish(const std::vector<DeviceResult>& results, double) override {
-    for (const DeviceResult& result : results) {
-      if (!result.started) Row(result);
-    }
-    return m_complete;
-  }
+  bool Finish(const std::vector<DeviceResult>&, double) override { return m_complete; }
 
  private:
   void Row(const DeviceResult& result) {
@@ -241,7 +236,7 @@ class XmlReport final : public Report {
         body = "    <failure message=\"" + XmlText(Text(fields, "message")) + "\">" +
                XmlText(Explanation(result)) + "</failure>\n";
       } else if (result.report.outcome == op::Outcome::kCancelled) {
-        body = "    <skipped message=\"interrupted\"/>\n";
+        body = "    <skipped message=\"" + XmlText(Explanation(result)) + "\"/>\n";
       }
       if (const auto earlier = m_earlier.find(i); earlier != m_earlier.end()) {
         body += "    <system-out>" + XmlText(earlier->second) + "</system-out>\n";

@@ -26,8 +26,8 @@ class Report : public FleetObserver {
                                       std::string sha256, const std::string& station,
                                       std::string& error, std::ostream* err = nullptr);
 
-  // The run has ended after `seconds`: the devices it never started are recorded as well, and an
-  // XML report is written. False when some of the report could not be written.
+  // The run has ended after `seconds`, every device's final record already told: an XML report
+  // is written. False when some of the report could not be written.
   virtual bool Finish(const std::vector<DeviceResult>& results, double seconds) = 0;
 };
 

@@ -7,9 +7,9 @@
 namespace quento::cli {
 namespace {
 
-bool ExplainsAFailure(const protocol::DownloadReport& report) {
-  return !report.detail.empty() && report.outcome != op::Outcome::kSuccess &&
-         report.outcome != op::Outcome::kCancelled;
+// A failure's words, or why a device was cancelled.
+bool ExplainsAnEnding(const protocol::DownloadReport& report) {
+  return !report.detail.empty() && report.outcome != op::Outcome::kSuccess;
 }
 
 }  // namespace
@@ -19,7 +19,7 @@ std::string Explanation(const DeviceResult& result) {
     return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
            std::to_string(*offset);
   }
-  return ExplainsAFailure(result.report) ? platform::ValidUtf8(result.report.detail) : "";
+  return ExplainsAnEnding(result.report) ? platform::ValidUtf8(result.report.detail) : "";
 }
 
 nlohmann::ordered_json ResultFields(const DeviceResult& result) {

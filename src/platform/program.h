@@ -28,10 +28,18 @@ class Arguments {
   std::vector<char*> m_pointers;
 };
 
-// From now on every request to stop sets `flag` and the program goes on to end by itself:
-// SIGINT and SIGTERM; on Windows Ctrl-C, Ctrl-Break and closing the console window. A peer that
-// hangs up (SIGPIPE) no longer ends the process either.
-void SetOnStopRequest(std::atomic<bool>& flag);
+// The exit statuses a shell gives the requests to stop: Ctrl-C (SIGINT, and on Windows Ctrl-C
+// and Ctrl-Break), SIGTERM, and SIGHUP (the terminal or the SSH session went away; on Windows
+// the console window closed).
+inline constexpr int kInterruptedStatus = 130;
+inline constexpr int kTerminatedStatus = 143;
+inline constexpr int kHungUpStatus = 129;
+
+// From now on the first request to stop sets `flag`, and `status` (when given) to its exit
+// status, and the program goes on to end by itself. A second request ends the process at once
+// with that status: whatever the program still waits for, the operator has asked twice. A peer
+// that hangs up (SIGPIPE) no longer ends the process either.
+void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status = nullptr);
 
 // For a program whose main thread waits for nothing but a request to stop (the same requests).
 // Make it before any thread starts: on POSIX the signals are blocked for every thread and taken

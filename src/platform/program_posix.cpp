@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -8,21 +9,47 @@ namespace quento::platform {
 namespace {
 
 std::atomic<bool>* g_stopFlag = nullptr;
+std::atomic<int>* g_stopStatus = nullptr;
 
-extern "C" void OnStopSignal(int) { g_stopFlag->store(true); }
+int StatusOf(int signal) {
+  switch (signal) {
+    case SIGTERM:
+      return kTerminatedStatus;
+    case SIGHUP:
+      return kHungUpStatus;
+    default:
+      return kInterruptedStatus;
+  }
+}
+
+// Only async-signal-safe work here: atomics and _exit.
+extern "C" void OnStopSignal(int signal) {
+  const int status = StatusOf(signal);
+  if (g_stopFlag->load()) _exit(status);
+  // The status first: whoever sees the flag raised may read it at once.
+  if (g_stopStatus != nullptr) g_stopStatus->store(status);
+  g_stopFlag->store(true);
+}
 
 }  // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
 
-void SetOnStopRequest(std::atomic<bool>& flag) {
+void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status) {
   static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+  static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
   g_stopFlag = &flag;
+  g_stopStatus = status;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
+  // One request at a time: the second must see the first's flag.
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 }
 

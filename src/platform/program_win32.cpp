@@ -9,15 +9,22 @@ namespace quento::platform {
 namespace {
 
 std::atomic<bool>* g_stopFlag = nullptr;
+std::atomic<int>* g_stopStatus = nullptr;
 std::atomic<HANDLE> g_stopEvent = nullptr;  // while a StopRequestWait lives
 
 // Runs on a thread of its own that Windows starts for the event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  if (g_stopFlag != nullptr) g_stopFlag->store(true);
+  const bool key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  const int status = key ? kInterruptedStatus : kHungUpStatus;
+  if (g_stopFlag != nullptr) {
+    if (g_stopFlag->load()) ::ExitProcess(static_cast<UINT>(status));
+    if (g_stopStatus != nullptr) g_stopStatus->store(status);
+    g_stopFlag->store(true);
+  }
   if (const HANDLE stop = g_stopEvent.load()) ::SetEvent(stop);
   // Windows ends the process as soon as this returns from a close, log-off or shut-down event:
   // wait here while main ends the program with its own exit status (Windows waits 5 s at most).
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) ::Sleep(INFINITE);
+  if (!key) ::Sleep(INFINITE);
   return TRUE;
 }
 
@@ -39,8 +46,9 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return arguments;
 }
 
-void SetOnStopRequest(std::atomic<bool>& flag) {
+void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status) {
   g_stopFlag = &flag;
+  g_stopStatus = status;
   TakeConsoleEvents();
 }
 

@@ -164,12 +164,13 @@ TEST(Fleet, ThousandDoneWhileOneIsSilent_CtrlCExits130WithEveryResultInPlainLine
   }
   EXPECT_THAT(run.out,
               HasSubstr(refused + ": " + kConnectFailed + " (connect: Connection refused)\n"));
-  EXPECT_THAT(run.out,
-              HasSubstr(interrupted ? silent.at[0] + ": interrupted\nsummary: 1002 devices, 1000 "
-                                                     "succeeded, 1 failed (connect_failed: 1), 1 "
-                                                     "interrupted"
-                                    : "summary: 1002 devices, 1000 succeeded, 2 failed "
-                                      "(connect_failed: 1, no_response: 1)"));
+  EXPECT_THAT(
+      run.out,
+      HasSubstr(interrupted ? silent.at[0] + ": interrupted (Ctrl-C)\nsummary: 1002 devices, 1000 "
+                                             "succeeded, 1 failed (connect_failed: 1), 1 "
+                                             "interrupted"
+                            : "summary: 1002 devices, 1000 succeeded, 2 failed "
+                              "(connect_failed: 1, no_response: 1)"));
   // In a pipe: no escape sequences, no carriage returns.
   EXPECT_FALSE(std::ranges::any_of(run.out, [](unsigned char c) { return c < 0x20 && c != '\n'; }));
 }
@@ -216,6 +217,46 @@ TEST(Fleet, ResultThatCannotBeShown_IsThatDevicesErrorAndTheRunGoesOn) {
   EXPECT_THAT(observer.shown,
               ::testing::UnorderedElementsAre("error cannot show \xff", "success "));
   EXPECT_EQ(results[1].report.outcome, op::Outcome::kSuccess);
+}
+
+// Stopped while one device waits for its retry and another has not started: each ends once more,
+// as a new attempt that says only why, and the retry's wait does not hold the run.
+TEST(Fleet, StoppedWhileOneWaitsForItsRetry_EveryDeviceEndsOnceMoreAsANewAttempt) {
+  struct StopAtFirstRetry final : cli::FleetObserver {
+    void OnFinish(std::size_t index, const cli::DeviceResult& r) override {
+      ended.push_back(std::to_string(index) + "#" + std::to_string(r.attempt) + " " +
+                      std::string(op::NameOf(r.report.outcome)) + " " + r.report.detail + " " +
+                      r.address);
+      if (r.again) cancel = true;
+    }
+    Args ended;
+    std::atomic<bool> cancel{false};
+  } observer;
+  const std::atomic<int> sigterm{143};
+  cli::FleetOptions options{.devices = {}, .image = image::FirmwareImage({1, 2, 3}), .jobs = 1};
+  for (const char* at : {"127.0.0.1:1", "127.0.0.2:1"})
+    options.devices.push_back({{}, *connection::ParseDevice(at), at});
+  options.cancel = &observer.cancel;
+  options.stopStatus = &sigterm;
+  options.retries = 3;
+  options.retryDelay = std::chrono::minutes(10);
+  cli::RunFleet(options, observer);
+  EXPECT_EQ(observer.ended,
+            (Args{"0#1 connect_failed connect: Connection refused 127.0.0.1:1",
+                  "0#2 cancelled stopped (SIGTERM) ", "1#1 cancelled stopped (SIGTERM) "}));
+}
+
+// The run itself never has two attempts dial one address at once, whatever leads to it.
+TEST(Fleet, OneAddressTwice_ThePairIsNeverDialledAtOnce) {
+  const SimulatedDevices device("127.0.0.25:0");
+  cli::FleetOptions options{.devices = {}, .image = image::FirmwareImage({1, 2, 3}), .fast = true};
+  for (const char* name : {"one", "two"})
+    options.devices.push_back({name, *connection::ParseDevice(device.at[0]), name});
+  cli::FleetObserver quiet;
+  const auto results = cli::RunFleet(options, quiet);
+  EXPECT_EQ(results[0].report.outcome, op::Outcome::kSuccess);
+  EXPECT_EQ(results[1].report.detail,
+            "not dialled: " + device.at[0] + " is being flashed for one in this run");
 }
 
 // A host name is resolved when its turn comes and kept beside the address dialled; a device that
@@ -271,6 +312,11 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
        "'127.0.5.1:18810' (" +
            twice + " line 1)\n"},
       {{fw, "127.0.6.1-127.0.6.3", "127.0.6.0/30"}, "device 127.0.6.2:18810 is given 2 times"},
+      {{fw, "localhost:7", "127.0.0.1:7"},
+       "device 127.0.0.1:7 is given 2 times: 'localhost:7' (the command line), '127.0.0.1:7'"},
+      {{fw, "127.0.0.0/16", "127.1.0.0/16"}, "more than 100000 devices in one run"},
+      {{"--retries", "0x10", fw, fleet.at[0]}, "'0x10' is not a whole number from 0 to 100"},
+      {{"--retry-delay", "nan", fw, fleet.at[0]}, "'nan' is not a number of seconds from 0"},
       {Concat({fw}, fleet.at),
        "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; raise it "
        "(ulimit -n 116) or use a smaller -j (at most 48)\n"}};
@@ -286,6 +332,17 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
   EXPECT_THAT(fewer.out, HasSubstr("summary: 100 devices, 100 succeeded"));
 }
 
+// --dry-run says what a run would dial, names resolved, and dials nothing.
+TEST(Addressing, DryRun_EveryDeviceListedWithTheAddressANameStandsFor_NoneContacted) {
+  TempDir dir;
+  const SimulatedDevices device("127.0.5.1:0");
+  const CliRun run = RunCli({"--dry-run", Firmware(dir, 10), "localhost:7", device.at[0]});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "localhost:7 (127.0.0.1:7)\n" + device.at[0] +
+                         "\ndry run: 2 devices, 0 not resolved; none contacted\n");
+  EXPECT_EQ(device.simulator->framesReceived(), 0u);
+}
+
 // Devices a run never started (Ctrl-C before their turn) get their rows when it ends; a detail that
 // CSV must quote, and keep a spreadsheet from evaluating, reads back whole; a second run appends
 // under the first one's header, after a row that a full disk cut short.
@@ -295,7 +352,10 @@ TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOne
   unstarted.report.detail = "=1+2, said \"no\"";
   for (int run = 0; run < 2; ++run) {
     std::string error;
-    cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", "", error)->Finish({unstarted, {}}, 1);
+    const auto report = cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", "", error);
+    for (std::size_t i = 0; i < 2; ++i)
+      report->OnFinish(i, i == 0 ? unstarted : cli::DeviceResult{});
+    report->Finish({unstarted, {}}, 1);
     std::ofstream(dir.path() / "r.csv", std::ios::app) << "2026-12-07T05:09:26Z,cut";
   }
   const auto rows = ReadReport(dir.path() / "r.csv");
@@ -365,7 +425,7 @@ TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheName
 // Ctrl-C.
 constexpr std::chrono::seconds kWait{20};
 
-TEST(Programs, StandardPacedDownloadSaved_ThenCtrlCStopsTheNextWith130) {
+TEST(Programs, StandardPacedDownloadSaved) {
   TempDir dir;
   ChildProcess device(
       {QUENTO_DEVICE_EXE, "--listen", "127.0.0.1:0", "--save", dir.path().string()});
@@ -381,16 +441,42 @@ TEST(Programs, StandardPacedDownloadSaved_ThenCtrlCStopsTheNextWith130) {
   const std::string saved = device.ReadLine(kWait).value_or(" to <nothing saved>");
   std::ifstream in(saved.substr(saved.rfind(" to ") + 4), std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), dir.Read("fw.bin")) << saved;
+}
 
-  ChildProcess interrupted(
-      {QUENTO_CLI_EXE, "--trace", (dir.path() / "trace").string(), file, address});
+// Ctrl-C, SIGTERM (a service manager) and SIGHUP (the SSH session or terminal gone) stop a run
+// alike: one record for every device, the one in flight and those never started, the JUnit file
+// whole, and the request's own exit status.
+class Stopping : public ::testing::TestWithParam<std::pair<int, int>> {};
+
+TEST_P(Stopping, EveryDeviceRecordedOnce_ReportWhole_ExitsWithTheRequestsStatus) {
+  const auto [signal, status] = GetParam();
+  TempDir dir;
+  const SimulatedDevices silent("127.0.6.1-127.0.6.3:0", "silent");
+  const std::string trace = (dir.path() / "trace").string();
+  ChildProcess cli(Concat({QUENTO_CLI_EXE, "--json", "-j", "1", "--trace", trace, "--report",
+                           (dir.path() / "r.xml").string(), Firmware(dir, 10)},
+                          silent.at));
   for (int i = 0; i < 2000 && dir.Read("trace").empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // until the first frame is out
   }
-  interrupted.Signal(SIGINT);
-  EXPECT_THAT(interrupted.Finish(kWait).value_or(""), ::testing::HasSubstr(", 1 interrupted"));
-  EXPECT_EQ(interrupted.status(), 130);
+  cli.Signal(signal);
+  std::istringstream out(cli.Finish(kWait).value_or(""));
+  EXPECT_EQ(cli.status(), status);
+  Args records;
+  for (std::string line; std::getline(out, line);) {
+    const auto o = nlohmann::json::parse(line);
+    records.push_back(std::string(o["device"]) + " " + std::string(o["outcome"]));
+  }
+  EXPECT_THAT(records, ::testing::UnorderedElementsAre(silent.at[0] + " cancelled",
+                                                       silent.at[1] + " cancelled",
+                                                       silent.at[2] + " cancelled"));
+  const auto suite = ReadReport(dir.path() / "r.xml");
+  EXPECT_EQ(std::tuple(suite["tests"], suite["skipped"]), std::tuple("3", "3"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Programs, Stopping,
+                         ::testing::Values(std::pair(SIGINT, 130), std::pair(SIGTERM, 143),
+                                           std::pair(SIGHUP, 129)));
 
 // The program learns the open-files limit itself: more devices at once than it allows are refused
 // before any is contacted (none listens here: a contact would end with exit status 1).
