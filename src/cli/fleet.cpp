@@ -9,7 +9,9 @@
 #include <asio/use_awaitable.hpp>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "cli/trace.h"
 #include "connection/resolver.h"
@@ -148,19 +150,28 @@ class Fleet {
   }
 
   // Takes a device whose retry is due, else the next device not yet started, until none is left.
+  // The attempt is awaited here, not in a coroutine of its own: ten thousand downloads in flight
+  // each hold every frame of their chain.
   asio::awaitable<void> Worker() {
     const Working working(*this, true);
-    while (!Cancelled()) {
-      if (!m_due.empty()) {
-        const std::size_t index = m_due.front();
-        m_due.pop_front();
-        co_await DownloadOne(index);
-      } else if (m_next < m_results.size()) {
-        co_await DownloadOne(m_next++);
-      } else {
-        co_return;
-      }
+    for (std::optional<std::size_t> index; (index = Next());) {
+      BeginAttempt(*index);
+      // One device's trouble is that device's result; its socket went with the attempt.
+      std::optional<std::string> failure =
+          co_await protocol::StopAtTheEdge(Attempt(*index), m_nothingToReset);
+      EndAttempt(*index, std::move(failure));
     }
+  }
+
+  std::optional<std::size_t> Next() {
+    if (Cancelled()) return std::nullopt;
+    if (!m_due.empty()) {
+      const std::size_t index = m_due.front();
+      m_due.pop_front();
+      return index;
+    }
+    if (m_next < m_results.size()) return m_next++;
+    return std::nullopt;
   }
 
   // A retry waits without holding a job, then takes the first one free. A name is asked for
@@ -202,7 +213,7 @@ class Fleet {
     }
   }
 
-  asio::awaitable<void> DownloadOne(std::size_t index) {
+  void BeginAttempt(std::size_t index) {
     DeviceResult& result = m_results[index];
     if (result.started) {
       result.attempt += 1;
@@ -212,14 +223,12 @@ class Fleet {
     result.started = true;
     result.again = false;
     m_starts[index] = Clock::now();
-    // One device's trouble is that device's result; its socket went with the attempt.
-    if (auto failure = co_await protocol::StopAtTheEdge(Attempt(index), [] {})) {
-      Fail(result, std::move(*failure));
-    }
-    if (result.report.outcome == op::Outcome::kCancelled) {
-      Cancel(index);
-      co_return;
-    }
+  }
+
+  void EndAttempt(std::size_t index, std::optional<std::string> failure) {
+    DeviceResult& result = m_results[index];
+    if (failure) Fail(result, std::move(*failure));
+    if (result.report.outcome == op::Outcome::kCancelled) return Cancel(index);
     result.seconds = Elapsed(index);
     result.again = result.attempt <= m_options.retries && WorthRetrying(result.report.outcome);
     m_ended[index] = !result.again;
@@ -328,6 +337,7 @@ class Fleet {
   std::vector<connection::DeviceAddress> m_address;  // what each device dials; 0: not resolved
   std::unordered_map<std::size_t, std::string> m_unresolved;  // why a name has no address
   Addresses m_inFlight;  // every address dialled and not yet done with, and whose it is
+  const std::function<void()> m_nothingToReset = [] {};
   std::size_t m_next = 0;
   std::deque<std::size_t> m_due;  // devices whose retry is due, oldest first
   std::size_t m_jobs = 0;
