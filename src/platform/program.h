@@ -30,7 +30,8 @@ class Arguments {
 
 // From now on every request to stop sets `flag` and the program goes on to end by itself:
 // SIGINT and SIGTERM; on Windows Ctrl-C, Ctrl-Break and closing the console window. A peer that
-// hangs up (SIGPIPE) no longer ends the process either.
+// hangs up (SIGPIPE) no longer ends the process either, nor does a write past the file-size
+// limit (SIGXFSZ): that write fails as one to a full disk does, and the records say so.
 void SetOnStopRequest(std::atomic<bool>& flag);
 
 // For a program whose main thread waits for nothing but a request to stop (the same requests).

@@ -24,6 +24,7 @@ void SetOnStopRequest(std::atomic<bool>& flag) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 struct StopRequestWait::Saved {
