@@ -304,13 +304,9 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
 
   std::vector<DeviceEntry> entries;
   for (const std::string& text : args.devices) entries.push_back({text, "the command line"});
-  if (!args.devicesFile.empty()) {
-    std::ifstream in(platform::PathFromUtf8(args.devicesFile));
-    if (!in) {
-      env.err << "quento-cli: cannot read devices file '" << args.devicesFile << "'\n";
-      return kExitUsage;
-    }
-    ReadDevicesFile(in, args.devicesFile, entries);
+  if (const std::string error = ReadDevicesFile(args.devicesFile, entries); !error.empty()) {
+    env.err << "quento-cli: " << error << '\n';
+    return kExitUsage;
   }
   FleetOptions fleet;
   std::vector<std::size_t> entryOf;  // each device's entry
@@ -369,12 +365,9 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   }
 
   std::unique_ptr<TraceLog> trace;
-  if (!args.trace.empty()) {
-    trace = std::make_unique<TraceLog>(platform::PathFromUtf8(args.trace));
-    if (!trace->ok()) {
-      env.err << "quento-cli: cannot write trace file '" << args.trace << "'\n";
-      return kExitUsage;
-    }
+  if (const std::string error = OpenTrace(args.trace, trace); !error.empty()) {
+    env.err << "quento-cli: " << error << '\n';
+    return kExitUsage;
   }
 
   // The file's bytes as read: the name of the image in every record of the run.
@@ -418,12 +411,17 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   // A run whose record is incomplete must not pass for a clean one.
   const bool recorded = report == nullptr || report->Finish(results, seconds);
   if (!recorded) env.err << "quento-cli: cannot write report '" << args.report << "'\n";
+  const bool traced = trace == nullptr || trace->error().empty();
+  if (!traced) {
+    env.err << "quento-cli: cannot write trace file '" << args.trace << "': " << trace->error()
+            << "; the frames from then on are missing\n";
+  }
 
   if (env.cancel != nullptr && env.cancel->load()) return StopStatus(env);
   for (const DeviceResult& r : results) {
     if (r.report.outcome != op::Outcome::kSuccess) return kExitFailed;
   }
-  return recorded ? 0 : kExitFailed;
+  return recorded && traced ? 0 : kExitFailed;
 }
 
 }  // namespace quento::cli

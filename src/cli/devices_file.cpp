@@ -1,5 +1,9 @@
 #include "cli/devices_file.h"
 
+#include <fstream>
+
+#include "platform/file.h"
+
 namespace quento::cli {
 namespace {
 
@@ -12,9 +16,20 @@ std::string_view Trim(std::string_view text) {
 
 }  // namespace
 
-void ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices) {
+std::string ReadDevicesFile(const std::string& name, std::vector<DeviceEntry>& devices) {
+  if (name.empty()) return {};
+  const std::string cannot = "cannot read devices file '" + name + "'";
+  const std::filesystem::path path = platform::PathFromUtf8(name);
+  // A FIFO would keep the run waiting for a writer; a directory would read as no devices.
+  if (const std::string what = platform::NotAFile(path, false); !what.empty()) {
+    return cannot + ": it is " + what;
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return cannot;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
+    // Notepad starts its UTF-8 files with one.
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     std::string_view device = line;
     if (const auto hash = device.find('#'); hash != std::string_view::npos) {
       device = device.substr(0, hash);
@@ -23,6 +38,7 @@ void ReadDevicesFile(std::istream& in, const std::string& name, std::vector<Devi
     if (device.empty()) continue;
     devices.push_back({std::string(device), name + " line " + std::to_string(number)});
   }
+  return in.bad() ? cannot : "";
 }
 
 }  // namespace quento::cli

@@ -1,7 +1,6 @@
 // The --devices-file format: one device per line; blank lines and # comments are ignored.
 #pragma once
 
-#include <istream>
 #include <string>
 #include <vector>
 
@@ -13,8 +12,9 @@ struct DeviceEntry {
   std::string where;
 };
 
-// Appends every device of `in` (read from the file `name`) to `devices`, as written; the command
-// line's own rules read them.
-void ReadDevicesFile(std::istream& in, const std::string& name, std::vector<DeviceEntry>& devices);
+// Appends every device of the file `name` (UTF-8; none when empty) to `devices`, as written; the
+// command line's own rules read them. A byte order mark before the first line is no part of it.
+// Returns why the file cannot be read (missing, a directory, a FIFO...), or empty.
+std::string ReadDevicesFile(const std::string& name, std::vector<DeviceEntry>& devices);
 
 }  // namespace quento::cli

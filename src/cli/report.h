@@ -15,13 +15,14 @@ namespace quento::cli {
 
 class Report : public FleetObserver {
  public:
-  // Opens the report at `path` (UTF-8) and proves that it takes bytes. A CSV file is appended
-  // to, which leaves what it holds untouched; an XML file from an earlier run is removed, and the
-  // new one appears when the run ends. `firmware` is the image file's path as given, `sha256` its
-  // digest, `station` the name the report gives this station (the host name when empty). Returns
-  // nullptr with `error` set when the name ends in neither .csv nor .xml (in any
-  // case) or the file cannot be written. A CSV row that cannot be written is said on `err` at
-  // once.
+  // Opens the report at `path` (UTF-8) and proves, as far as it can before any row is ready, that
+  // it takes bytes. A CSV file is appended to, which leaves its whole rows untouched: a last row
+  // cut short is moved to PATH.cut (said on `err`); an XML file from an earlier run is removed,
+  // and the new one appears when the run ends. `firmware` is the image file's path as given,
+  // `sha256` its digest, `station` the name the report gives this station (the host name when
+  // empty). Returns nullptr with `error` set when the name ends in neither .csv nor .xml (in any
+  // case) or the file cannot be written (a directory, a FIFO, a full disk...). A CSV row that
+  // cannot be written is said on `err` at once, and what an append left of it is taken out.
   static std::unique_ptr<Report> Open(const std::string& path, const std::string& firmware,
                                       std::string sha256, const std::string& station,
                                       std::string& error, std::ostream* err = nullptr);

@@ -1,9 +1,41 @@
 #include "cli/trace.h"
 
+#include "platform/system_text.h"
+#include "quento_version.h"
+
 namespace quento::cli {
 
-TraceLog::TraceLog(const std::filesystem::path& path)
-    : m_out(path, std::ios::out | std::ios::trunc | std::ios::binary) {}
+std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace) {
+  if (path.empty()) return {};
+  const std::string cannot = "cannot write trace file '" + path + "': ";
+  const std::filesystem::path file = platform::PathFromUtf8(path);
+  // Checked before the open: a FIFO would hold the run until something reads it.
+  if (const std::string what = platform::NotAFile(file, true); !what.empty()) {
+    return cannot + "it is " + what;
+  }
+  auto log = std::make_unique<TraceLog>();
+  if (const std::string error = log->Open(file); !error.empty()) return cannot + error;
+  trace = std::move(log);
+  return {};
+}
+
+std::string TraceLog::Open(const std::filesystem::path& path) {
+  std::string error;
+  if (!m_file.Open(path, error)) return error;
+  // One run's frames only; a device such as /dev/null has nothing to empty.
+  std::error_code ec;
+  if (!m_file.created() && std::filesystem::is_regular_file(path, ec)) {
+    std::filesystem::resize_file(path, 0, ec);
+    if (ec) return platform::SystemMessage(ec);
+  }
+  // A write that proves the file takes bytes (/dev/full does not).
+  Line("# quento-cli " QUENTO_VERSION ": MS DEVICE send|recv HEX\n");
+  return m_error;
+}
+
+void TraceLog::Line(std::string_view line) {
+  if (m_error.empty() && !m_file.Append(line, m_error) && m_error.empty()) m_error = "not written";
+}
 
 void TraceLog::Write(const std::string& device, const char* direction,
                      std::span<const std::uint8_t> bytes) {
@@ -18,8 +50,8 @@ void TraceLog::Write(const std::string& device, const char* direction,
     line += kHex[b & 0xF];
   }
   line += '\n';
-  // Flushed at once: whoever watches the file sees each frame as it goes.
-  m_out << line << std::flush;
+  // Written at once: whoever watches the file sees each frame as it goes.
+  Line(line);
 }
 
 asio::awaitable<bool> TracingTransport::Send(std::span<const std::uint8_t> frame) {

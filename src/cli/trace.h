@@ -2,10 +2,11 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <string>
+#include <string_view>
 
+#include "platform/file.h"
 #include "protocol/transport.h"
 
 namespace quento::cli {
@@ -14,15 +15,26 @@ namespace quento::cli {
 // written whole, one after another.
 class TraceLog {
  public:
-  explicit TraceLog(const std::filesystem::path& path);
-  bool ok() const { return m_out.good(); }
+  // Opens the file at `path`, emptied, and writes the first line. Returns the system's reason
+  // when that fails, or empty.
+  std::string Open(const std::filesystem::path& path);
   // "MS DEVICE send|recv HEX", MS counted from the start of the run.
   void Write(const std::string& device, const char* direction, std::span<const std::uint8_t> bytes);
+  // Why a line could not be written, or empty. None is tried after it: the trace has a gap.
+  const std::string& error() const { return m_error; }
 
  private:
-  std::ofstream m_out;
+  void Line(std::string_view line);
+
+  platform::AppendFile m_file;
+  std::string m_error;
   std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 };
+
+// Makes `trace` the trace file at `path` (UTF-8; none when empty), emptied, and proves that it
+// takes bytes by writing its first line before any device is contacted. Returns why it cannot
+// be written (a directory, a FIFO, a full disk...), or empty.
+std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace);
 
 // Passes everything through to the device's transport and logs it.
 class TracingTransport final : public protocol::Transport {

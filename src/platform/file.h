@@ -44,13 +44,36 @@ class AppendFile {
   // This open made the file: it was not there before.
   bool created() const { return m_created; }
   // Writes `bytes` at the end in one call (another only for what a short write left). False sets
-  // `error` to the system's reason.
-  bool Append(std::string_view bytes, std::string& error);
+  // `error` to the system's reason; `written`, when given, is how many of them went in all the
+  // same (a full disk can take the start of them).
+  bool Append(std::string_view bytes, std::string& error, std::size_t* written = nullptr);
 
  private:
   std::intptr_t m_handle = -1;
   bool m_created = false;
 };
+
+// What stands at `path` when it cannot be taken for a file, told without opening it (opening a
+// FIFO waits for its other end): "a directory", "a FIFO" and the like. Empty for a regular file,
+// for nothing at all (the open says what is wrong) and, when `devices`, for a character device
+// such as /dev/null.
+inline std::string NotAFile(const std::filesystem::path& path, bool devices) {
+  std::error_code ignored;
+  switch (std::filesystem::status(path, ignored).type()) {
+    case std::filesystem::file_type::directory:
+      return "a directory";
+    case std::filesystem::file_type::fifo:
+      return "a FIFO";
+    case std::filesystem::file_type::socket:
+      return "a socket";
+    case std::filesystem::file_type::block:
+      return "a block device";
+    case std::filesystem::file_type::character:
+      return devices ? "" : "a character device";
+    default:
+      return "";
+  }
+}
 
 // A path from UTF-8 text and back. Never std::filesystem::path(std::string) or path.string():
 // on Windows they take the ANSI code page, in which Chinese names are lost.

@@ -131,7 +131,8 @@ bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
   return true;
 }
 
-bool AppendFile::Append(std::string_view bytes, std::string& error) {
+bool AppendFile::Append(std::string_view bytes, std::string& error, std::size_t* written) {
+  if (written != nullptr) *written = 0;
   while (!bytes.empty()) {
     const ssize_t n = ::write(static_cast<int>(m_handle), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -140,6 +141,7 @@ bool AppendFile::Append(std::string_view bytes, std::string& error) {
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (written != nullptr) *written += static_cast<std::size_t>(n);
   }
   return true;
 }

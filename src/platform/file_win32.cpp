@@ -124,7 +124,8 @@ bool AppendFile::Open(const std::filesystem::path& path, std::string& error) {
   return true;
 }
 
-bool AppendFile::Append(std::string_view bytes, std::string& error) {
+bool AppendFile::Append(std::string_view bytes, std::string& error, std::size_t* written) {
+  if (written != nullptr) *written = 0;
   while (!bytes.empty()) {
     DWORD n = 0;
     if (!::WriteFile(reinterpret_cast<HANDLE>(m_handle), bytes.data(),
@@ -137,6 +138,7 @@ bool AppendFile::Append(std::string_view bytes, std::string& error) {
       return false;
     }
     bytes.remove_prefix(n);
+    if (written != nullptr) *written += n;
   }
   return true;
 }

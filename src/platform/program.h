@@ -38,7 +38,8 @@ inline constexpr int kHungUpStatus = 129;
 // From now on the first request to stop sets `flag`, and `status` (when given) to its exit
 // status, and the program goes on to end by itself. A second request ends the process at once
 // with that status: whatever the program still waits for, the operator has asked twice. A peer
-// that hangs up (SIGPIPE) no longer ends the process either.
+// that hangs up (SIGPIPE) no longer ends the process either, nor does a write past the file-size
+// limit (SIGXFSZ): that write fails as one to a full disk does, and the records say so.
 void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status = nullptr);
 
 // For a program whose main thread waits for nothing but a request to stop (the same requests).

@@ -51,6 +51,7 @@ void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status) {
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 struct StopRequestWait::Saved {

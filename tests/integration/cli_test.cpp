@@ -4,7 +4,10 @@
 #include "cli/cli.h"
 
 #include <gmock/gmock.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -63,6 +66,11 @@ std::string Firmware(const TempDir& dir, std::size_t size) {
 nlohmann::json ReadReport(const std::filesystem::path& report) {
   ChildProcess python({QUENTO_PYTHON, QUENTO_READ_REPORT, report.string()});
   return nlohmann::json::parse(python.Finish(20s).value_or("null"));
+}
+
+// A row as csv.DictReader gives it, with every column of the header and nothing besides.
+bool Whole(const nlohmann::json& row) {
+  return row.size() == 16 && std::ranges::none_of(row, [](const auto& v) { return v.is_null(); });
 }
 
 struct Ending {
@@ -193,6 +201,8 @@ TEST(Fleet, OneJobWithTrace_DevicesFromTheFileOneAfterAnother_EveryFrameInHex) {
   }
   Args traced;
   std::istringstream in(dir.Read("trace.txt"));
+  std::string first;
+  EXPECT_TRUE(std::getline(in, first) && first.starts_with("# quento-cli ")) << first;
   for (std::string ms, device, direction, hex; in >> ms >> device >> direction >> hex;)
     traced.push_back(device + " " + direction + " " + hex);
   EXPECT_EQ(traced, expected);
@@ -298,12 +308,20 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
   const std::string list = dir.Write("bad.txt", fleet.at[0] + "\n#\n127.0.0.999\n").string();
   const std::string twice = dir.Write("twice.txt", "127.0.5.1:18810\n").string();
   std::filesystem::create_symlink("/dev/full", dir.path() / "full.csv");
+  std::filesystem::create_symlink("/dev/null", dir.path() / "null.csv");
+  const auto fifo = dir.path() / "fifo.csv";  // opened for writing, it would wait for a reader
+  ::mkfifo(fifo.c_str(), 0600);
   const std::vector<std::pair<Args, std::string>> cases = {
       {{(dir.path() / "absent.bin").string(), fleet.at[0]}, "文件不存在！"},
       {{fw, fleet.at[0], "1.2.3.256"}, "'1.2.3.256' is not a device address"},
       {{fw}, "no device given"},
       {{"--devices-file", list, fw}, "line 3"},
       {{"--devices-file", dir.path() / "none.txt", fw}, "cannot read devices file"},
+      {{"--devices-file", dir.path(), fw}, "is a directory"},
+      {{"--devices-file", fifo, fw}, "is a FIFO"},
+      {{"--report", fifo, fw, fleet.at[0]}, "is a FIFO"},
+      {{"--trace", fifo, fw, fleet.at[0]}, "is a FIFO"},
+      {{"--trace", "/dev/full", fw, fleet.at[0]}, "No space left on device"},
       {{"--report", dir.path() / "shift.txt", fw, fleet.at[0]}, "must be a .csv or .xml file"},
       {{"--report", dir.path() / "none" / "r.csv", fw, fleet.at[0]}, "cannot write report"},
       {{"--report", dir.path() / "full.csv", fw, fleet.at[0]}, "No space left on device"},
@@ -327,7 +345,13 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
     EXPECT_THAT(run.err, HasSubstr(says));
   }
   EXPECT_EQ(fleet.simulator->framesReceived(), 0u);
-  const CliRun fewer = RunCli(Concat({"--pacing", "fast", "-j", "8", fw}, fleet.at), nullptr, 64);
+  // Notepad starts a file with a byte order mark; /dev/null takes the records.
+  std::string bom = "\xEF\xBB\xBF";
+  for (const std::string& at : fleet.at) bom += at + "\n";
+  const CliRun fewer =
+      RunCli({"--pacing", "fast", "-j", "8", "--trace", "/dev/null", "--report",
+              dir.path() / "null.csv", "--devices-file", dir.Write("bom.txt", bom).string(), fw},
+             nullptr, 64);
   EXPECT_EQ(fewer.status, 0) << fewer.err;
   EXPECT_THAT(fewer.out, HasSubstr("summary: 100 devices, 100 succeeded"));
 }
@@ -345,24 +369,69 @@ TEST(Addressing, DryRun_EveryDeviceListedWithTheAddressANameStandsFor_NoneContac
 
 // Devices a run never started (Ctrl-C before their turn) get their rows when it ends; a detail that
 // CSV must quote, and keep a spreadsheet from evaluating, reads back whole; a second run appends
-// under the first one's header, after a row that a full disk cut short.
-TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsUnderOneHeader) {
-  TempDir dir;
+// under the first one's header, once the row a full disk or a crash cut short (anywhere: in a
+// quoted field, in a character, or given a line end by an older version) is moved aside.
+TEST(Report, UnstartedDevicesRecorded_QuotedDetailWhole_SecondRunAppendsAfterMovingACutRowAside) {
   cli::DeviceResult unstarted;
   unstarted.report.detail = "=1+2, said \"no\"";
-  for (int run = 0; run < 2; ++run) {
-    std::string error;
-    const auto report = cli::Report::Open(dir.path() / "r.csv", "fw.bin", "00", "", error);
-    for (std::size_t i = 0; i < 2; ++i)
-      report->OnFinish(i, i == 0 ? unstarted : cli::DeviceResult{});
-    report->Finish({unstarted, {}}, 1);
-    std::ofstream(dir.path() / "r.csv", std::ios::app) << "2026-12-07T05:09:26Z,cut";
+  const std::string quoted =
+      "2026-12-07T05:09:26Z,vm,127.0.3.14:18810,127.0.3.14:18810,1,"
+      "verify_failed,下载失败，上传校验时出错！,\"block 2, offset 2054";
+  for (const std::string& cut : {std::string(), quoted, quoted.substr(0, quoted.find("！") + 2),
+                                 std::string("2026-12-07T05:09:26Z,cut\r\n")}) {
+    SCOPED_TRACE(cut);
+    TempDir dir;
+    const std::string path = (dir.path() / "r.csv").string();
+    std::ostringstream err;
+    for (int run = 0; run < 2; ++run) {
+      std::string error;
+      const auto report = cli::Report::Open(path, "fw.bin", "00", "", error, &err);
+      report->OnFinish(0, unstarted);
+      report->OnFinish(1, {});
+      report->Finish({unstarted, {}}, 1);
+      if (run == 0) std::ofstream(path, std::ios::app | std::ios::binary) << cut;
+    }
+    const auto rows = ReadReport(path);
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[2]["detail"], "'" + unstarted.report.detail);
+    for (const auto& row : rows) EXPECT_TRUE(Whole(row)) << row;
+    EXPECT_EQ(std::ranges::count(dir.Read("r.csv"), '\n'),
+              std::ranges::count(dir.Read("r.csv"), '\r'));
+    EXPECT_EQ(dir.Read("r.csv.cut"), cut.empty() || cut.ends_with('\n') ? cut : cut + "\r\n");
+    EXPECT_EQ(err.str(), cut.empty() ? ""
+                                     : "quento-cli: " + path + ": an incomplete last row (" +
+                                           std::to_string(cut.size()) + " bytes) was moved to " +
+                                           path + ".cut\n");
   }
+}
+
+// A file-size limit (like a full disk) reached mid-run: a row cut short is taken out again before
+// the next, so every row left is whole; a trace that stops taking lines fails the run, as an
+// incomplete report does.
+TEST(Report, LimitReachedMidRun_EveryRowLeftWhole_TraceAndReportFailuresExit1) {
+  TempDir dir;
+  const SimulatedDevices fleet("127.0.8.1-127.0.8.30:0");
+  const std::string fw = Firmware(dir, 2);
+  std::signal(SIGXFSZ, SIG_IGN);  // as quento-cli's main does
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{3000, limit.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const CliRun run = RunCli(Concat(
+      {"--pacing", "fast", "--trace", dir.path() / "trace", "--report", dir.path() / "r.csv", fw},
+      fleet.at));
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.err, HasSubstr("quento-cli: cannot write trace file"));
   const auto rows = ReadReport(dir.path() / "r.csv");
-  ASSERT_EQ(rows.size(), 6u);
-  EXPECT_EQ(rows[3]["detail"], "'" + unstarted.report.detail);
-  EXPECT_EQ(std::ranges::count(dir.Read("r.csv"), '\n'),
-            std::ranges::count(dir.Read("r.csv"), '\r'));
+  for (const auto& row : rows) EXPECT_TRUE(Whole(row)) << row;
+  const auto lost = std::ranges::count(run.err, '\n') - 2;  // less the trace's and the report's
+  EXPECT_GT(lost, 0);
+  EXPECT_EQ(rows.size() + lost, 30u) << run.err;
+  EXPECT_THAT(
+      run.err,
+      ::testing::ContainsRegex(
+          "was not written: File too large; the [0-9]+ bytes written of it were taken out"));
 }
 
 TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyItself) {
@@ -384,13 +453,14 @@ TEST(TerminalView, TwoHundredInFlightOnFortyRows_EveryRedrawFitsAndErasesOnlyIts
   }
 }
 
-// One device succeeds, one is refused, the image's name is no UTF-8: every CSV column holds what
+// One device succeeds, two are refused, the image's name is no UTF-8: every CSV column holds what
 // the documented header names, the device's JSON and --station say, and the JUnit suite counts
-// both.
+// every device (not only the last).
 TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheNamesHold) {
   TempDir dir;
   const SimulatedDevices device("127.0.0.1:0");
-  const Args run = {dir.Write("fw\xff.bin", "abc").string(), device.at[0], "127.0.0.1:1"};
+  const Args run = {dir.Write("fw\xff.bin", "abc").string(), device.at[0], "127.0.0.1:1",
+                    "127.0.0.2:1"};
   const CliRun csv =
       RunCli(Concat({"--json", "--station", "line3", "--report", dir.path() / "r.csv"}, run));
   EXPECT_EQ(RunCli(Concat({"--report", dir.path() / "r.xml"}, run)).status, 1);
@@ -418,7 +488,7 @@ TEST(Report, CsvColumnsAsTheJsonSays_JUnitCountsEveryDevice_WhateverBytesTheName
   }
   const auto suite = ReadReport(dir.path() / "r.xml");
   EXPECT_EQ(std::tuple(suite["tests"], suite["failures"], suite["errors"], suite["skipped"]),
-            std::tuple("2", "1", "0", "0"));
+            std::tuple("3", "2", "0", "0"));
 }
 
 // The shipped programs as an operator runs them: real processes, the standard pace, a real
@@ -456,7 +526,7 @@ TEST_P(Stopping, EveryDeviceRecordedOnce_ReportWhole_ExitsWithTheRequestsStatus)
   ChildProcess cli(Concat({QUENTO_CLI_EXE, "--json", "-j", "1", "--trace", trace, "--report",
                            (dir.path() / "r.xml").string(), Firmware(dir, 10)},
                           silent.at));
-  for (int i = 0; i < 2000 && dir.Read("trace").empty(); ++i) {
+  for (int i = 0; i < 2000 && dir.Read("trace").find(" send ") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));  // until the first frame is out
   }
   cli.Signal(signal);

@@ -63,7 +63,7 @@ done
 
 # Ctrl-C (SIGINT to Wine) once the first frame is out; a standard pace download takes seconds.
 timeout 60 wine "$cli" --trace 跟踪.txt 固件.bin "${at[1]}" </dev/null >out 2>&1 &
-for _ in {1..400}; do [[ -s 跟踪.txt ]] && break; sleep 0.05; done
+for _ in {1..400}; do grep -qs ' send ' 跟踪.txt && break; sleep 0.05; done
 kill -INT $!
 wait $!
 (($? == 130)) && grep -q '^summary: 1 device, 0 succeeded, 0 failed, 1 interrupted' out ||
