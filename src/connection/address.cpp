@@ -89,7 +89,7 @@ std::optional<std::uint32_t> NumericAddress(std::string_view host) {
     const std::size_t dot = std::min(host.find('.', start), host.size());
     const auto part = NumericPart(host.substr(start, dot - start));
     const bool last = dot == host.size();
-    if (!part || (!last && *part > 0xFF)) return std::nullopt;
+    if (!part || (!last && (*part > 0xFF || parts == 3))) return std::nullopt;
     if (last) {
       const int bits = 8 * (4 - parts);
       if (*part >> bits != 0) return std::nullopt;
@@ -101,16 +101,14 @@ std::optional<std::uint32_t> NumericAddress(std::string_view host) {
   return std::nullopt;
 }
 
-std::string NumericFormMessage(std::string_view text, std::string_view host, std::uint16_t port) {
-  std::string message = Quoted(text) + " is a number but not a dotted-quad address";
-  const auto address = NumericAddress(host);
-  if (!address) return message;
-  if (*address < kLowestDevice || *address > kHighestDevice) {
-    return message + " (it stands for " + FormatIpv4(*address) + ", which no device can have)";
+std::string NumericFormMessage(std::string_view text, std::uint32_t address, bool withPort,
+                               std::uint16_t port) {
+  const std::string message = Quoted(text) + " is a number but not a dotted-quad address";
+  if (address < kLowestDevice || address > kHighestDevice) {
+    return message + " (it stands for " + FormatIpv4(address) + ", which no device can have)";
   }
-  const bool withPort = text.size() > host.size();
   return message + " (write it as " +
-         (withPort ? DeviceAddress{*address, port}.ToString() : FormatIpv4(*address)) + ')';
+         (withPort ? DeviceAddress{address, port}.ToString() : FormatIpv4(address)) + ')';
 }
 
 }  // namespace
@@ -189,7 +187,14 @@ std::optional<DeviceTarget> ParseHostName(std::string_view text, std::string* er
   const auto split = SplitPort(text);
   if (!split || split->port == 0) return std::nullopt;
   const std::string_view host = split->addresses;
-  if (IsNumericAddressForm(host)) return Fail(error, NumericFormMessage(text, host, split->port));
+  if (IsNumericAddressForm(host)) {
+    // One that stands for no address at all ("1.2.3.256") is merely not an address, as the
+    // caller says.
+    if (const auto address = NumericAddress(host)) {
+      Fail(error, NumericFormMessage(text, *address, host.size() < text.size(), split->port));
+    }
+    return std::nullopt;
+  }
   if (host.empty() || host.size() > 253) return std::nullopt;
   bool letter = false;
   for (std::size_t start = 0; start <= host.size();) {

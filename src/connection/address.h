@@ -61,9 +61,10 @@ bool IsNumericAddressForm(std::string_view host);
 
 // "HOST" or "HOST:PORT", HOST a host name (RFC 1123: letters, digits and hyphens in dot-separated
 // labels; not all digits, which would be a mistyped address; never a numeric address form).
-// `error`, when given, is set only when the text is refused for being a numeric address form
-// ("'0x7f000001' is a number but not a dotted-quad address (write it as 127.0.0.1)"), and left
-// alone otherwise, so that a caller's message for other text stands.
+// `error`, when given, is set only when the text is refused for being an address in a numeric
+// form ("'0x7f000001' is a number but not a dotted-quad address (write it as 127.0.0.1)"), and
+// left alone otherwise (also for a numeric form that stands for no address, "1.2.3.256"), so that
+// the caller's own message for other text stands.
 std::optional<DeviceTarget> ParseHostName(std::string_view text, std::string* error = nullptr);
 
 struct AddressRange {
