@@ -2,6 +2,7 @@
 //   resolve_probe WAIT_MS NAME[=EXPECTED]... [WAIT_MS NAME[=EXPECTED]...]...
 // Asks each group's names at once with ResolveAll, then with Resolve on one event loop, and
 // prints "NAME RESULT / RESULT"; exits 1 when a result is not the EXPECTED one.
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <cctype>
@@ -19,15 +20,12 @@ int main(int argc, char** argv) {
   for (int at = 1; at < argc;) {
     const std::chrono::milliseconds wait(std::stoi(argv[at++]));
     std::vector<std::pair<std::string, std::uint16_t>> hosts;
+    std::vector<std::string> expected;
     for (; at < argc && !std::isdigit(static_cast<unsigned char>(argv[at][0])); ++at) {
-      hosts.emplace_back(argv[at], kDevicePort);
-    }
-    std::vector<std::string> expected(hosts.size());
-    for (std::size_t i = 0; i < hosts.size(); ++i) {
-      const std::size_t equals = hosts[i].first.find('=');
-      if (equals == std::string::npos) continue;
-      expected[i] = hosts[i].first.substr(equals + 1);
-      hosts[i].first.resize(equals);
+      const std::string arg = argv[at];
+      const std::size_t equals = std::min(arg.find('='), arg.size());
+      hosts.emplace_back(arg.substr(0, equals), kDevicePort);
+      expected.push_back(arg.substr(std::min(equals + 1, arg.size())));
     }
     const auto all = ResolveAll(hosts, wait, nullptr);
     asio::io_context io;
