@@ -61,6 +61,56 @@ std::optional<AddressRange> Network(std::string_view text, std::string_view writ
                  std::min<std::uint64_t>(network + size - 1 - edge, kHighestDevice), error);
 }
 
+// One part of a numeric address form as inet_aton reads it: 0x hex, 0 octal, else decimal.
+// Nothing for a part that is none of these or above 32 bits.
+std::optional<std::uint64_t> NumericPart(std::string_view part) {
+  int base = 10;
+  if (part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
+    base = 16;
+    part.remove_prefix(2);
+    if (part.empty()) return 0;  // "0x" alone: some readers of this form take it as 0
+  } else if (part.size() > 1 && part[0] == '0') {
+    base = 8;
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value, base);
+  if (error != std::errc() || end != part.data() + part.size() || value > 0xFFFFFFFFu) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// The address a numeric address form stands for: the last part fills the bits the others leave
+// ("127.1" is 127.0.0.1). Nothing when a part is out of its range.
+std::optional<std::uint32_t> NumericAddress(std::string_view host) {
+  std::uint64_t address = 0;
+  int parts = 0;
+  for (std::size_t start = 0; start <= host.size(); ++parts) {
+    const std::size_t dot = std::min(host.find('.', start), host.size());
+    const auto part = NumericPart(host.substr(start, dot - start));
+    const bool last = dot == host.size();
+    if (!part || (!last && (*part > 0xFF || parts == 3))) return std::nullopt;
+    if (last) {
+      const int bits = 8 * (4 - parts);
+      if (*part >> bits != 0) return std::nullopt;
+      return static_cast<std::uint32_t>(address << bits | *part);
+    }
+    address = address << 8 | *part;
+    start = dot + 1;
+  }
+  return std::nullopt;
+}
+
+std::string NumericFormMessage(std::string_view text, std::uint32_t address, bool withPort,
+                               std::uint16_t port) {
+  const std::string message = Quoted(text) + " is a number but not a dotted-quad address";
+  if (address < kLowestDevice || address > kHighestDevice) {
+    return message + " (it stands for " + FormatIpv4(address) + ", which no device can have)";
+  }
+  return message + " (write it as " +
+         (withPort ? DeviceAddress{address, port}.ToString() : FormatIpv4(address)) + ')';
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> ParseDecimal(std::string_view text, std::uint32_t max) {
@@ -114,10 +164,37 @@ std::optional<DeviceAddress> ParseDevice(std::string_view text) {
   return DeviceAddress{*address, split->port};
 }
 
-std::optional<DeviceTarget> ParseHostName(std::string_view text) {
+bool IsNumericAddressForm(std::string_view host) {
+  int parts = 0;
+  for (std::size_t start = 0; start <= host.size(); ++parts) {
+    const std::size_t dot = std::min(host.find('.', start), host.size());
+    std::string_view part = host.substr(start, dot - start);
+    const bool hex = part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    if (hex) part.remove_prefix(2);
+    if (part.empty() && !hex) return false;
+    for (const char c : part) {
+      const bool digit = c >= '0' && c <= '9';
+      if (!digit && !(hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))) return false;
+    }
+    start = dot + 1;
+  }
+  // The strict dotted quad is the one form that is not this; its two values that no device can
+  // have are spelt one way only.
+  return parts <= 4 && !ParseIpv4(host) && host != "0.0.0.0" && host != "255.255.255.255";
+}
+
+std::optional<DeviceTarget> ParseHostName(std::string_view text, std::string* error) {
   const auto split = SplitPort(text);
   if (!split || split->port == 0) return std::nullopt;
   const std::string_view host = split->addresses;
+  if (IsNumericAddressForm(host)) {
+    // One that stands for no address at all ("1.2.3.256") is merely not an address, as the
+    // caller says.
+    if (const auto address = NumericAddress(host)) {
+      Fail(error, NumericFormMessage(text, *address, host.size() < text.size(), split->port));
+    }
+    return std::nullopt;
+  }
   if (host.empty() || host.size() > 253) return std::nullopt;
   bool letter = false;
   for (std::size_t start = 0; start <= host.size();) {

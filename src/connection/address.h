@@ -52,9 +52,20 @@ struct DeviceTarget {
   std::string label;
 };
 
+// HOST is an address written as a number, as inet_aton reads them, but not as the strict dotted
+// quad ParseIpv4 reads: 1 to 4 dot-separated parts, each decimal digits or 0x/0X and hex digits
+// ("0x7f000001", "0x7f.0.0.1", "127.1", "2130706433", "017.0.0.1", "0x", "1.2.3.256"). The
+// system's resolver would take it for an address rather than ask for a name, so it is never a
+// host name.
+bool IsNumericAddressForm(std::string_view host);
+
 // "HOST" or "HOST:PORT", HOST a host name (RFC 1123: letters, digits and hyphens in dot-separated
-// labels; not all digits, which would be a mistyped address).
-std::optional<DeviceTarget> ParseHostName(std::string_view text);
+// labels; not all digits, which would be a mistyped address; never a numeric address form).
+// `error`, when given, is set only when the text is refused for being an address in a numeric
+// form ("'0x7f000001' is a number but not a dotted-quad address (write it as 127.0.0.1)"), and
+// left alone otherwise (also for a numeric form that stands for no address, "1.2.3.256"), so that
+// the caller's own message for other text stands.
+std::optional<DeviceTarget> ParseHostName(std::string_view text, std::string* error = nullptr);
 
 struct AddressRange {
   std::uint32_t first = 0;  // host byte order, first <= last

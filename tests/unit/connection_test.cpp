@@ -9,6 +9,7 @@
 
 #include "connection/address.h"
 #include "connection/connection_manager.h"
+#include "connection/resolver.h"
 #include "support/loopback.h"
 #include "support/recording_feedback.h"
 #include "support/run_to_end.h"
@@ -168,6 +169,47 @@ TEST(Address, DevicesExpandToEveryAddressNamed_OneRangeOrNetworkWithAPort) {
     EXPECT_EQ(got, expected) << text;
     EXPECT_EQ(out.size() > 1, expanded) << text;
   }
+}
+
+// A host name is taken as given; a number in any form but the dotted quad is refused, saying why.
+TEST(Address, HostNamesParse_NumbersInOtherFormsAreNeverNames) {
+  const std::string number = " is a number but not a dotted-quad address";  // after the text
+  const std::string cases[][2] = {
+      {"line3-slot07", "line3-slot07 port 18810"},
+      {"Line3.example:2000", "Line3.example port 2000"},
+      {"0x7f.example", "0x7f.example port 18810"},
+      {"0x7f000001", number + " (write it as 127.0.0.1)"},
+      {"0x7f.0.0.1:2000", number + " (write it as 127.0.0.1:2000)"},
+      {"127.1", number + " (write it as 127.0.0.1)"},
+      {"2130706433", number + " (write it as 127.0.0.1)"},
+      {"017.0.0.1", number + " (write it as 15.0.0.1)"},
+      {"0X", number + " (it stands for 0.0.0.0, which no device can have)"},
+      {"1.2.3.256", "refused"},  // as the caller says: not an address at all
+      {"0x1.0x1ffffff", "refused"},
+      {"10.0.0.1", "refused"},
+      {"0.0.0.0", "refused"},
+      {"1.2.3.4.5", "refused"},
+      {"a:0", "refused"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::string got = "refused";
+    if (const auto target = ParseHostName(text, &got)) {
+      got = target->host + " port " + std::to_string(target->address.port);
+    }
+    EXPECT_EQ(got, expected[0] == ' ' ? '\'' + text + '\'' + expected : expected);
+  }
+}
+
+// Only `localhost`, which the hosts file answers, is looked up: no DNS server is asked.
+TEST(Resolver, LocalhostResolves_ARaisedCancelAnswersAtOnce) {
+  const std::atomic<bool> raised{true};
+  const std::vector<std::pair<std::string, std::uint16_t>> hosts = {{"localhost", 2000}};
+  EXPECT_EQ(ResolveAll(hosts, 10s, nullptr)[0].address, (DeviceAddress{0x7F000001, 2000}));
+  asio::io_context io;
+  EXPECT_EQ(RunToEnd(io, Resolve("localhost", 7, 10s, nullptr)).address,
+            (DeviceAddress{0x7F000001, 7}));
+  EXPECT_EQ(ResolveAll(hosts, 10s, &raised)[0].detail, "resolve: interrupted");
+  EXPECT_EQ(RunToEnd(io, Resolve("localhost", 7, 10s, &raised)).detail, "resolve: interrupted");
 }
 
 // The window's event loop beside the download: nothing the window is sent after the work ends
