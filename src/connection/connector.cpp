@@ -165,19 +165,6 @@ void SocketLink::DiscardPending() {
   }
 }
 
-asio::awaitable<std::optional<DeviceAddress>> ResolveDevice(std::string host, std::uint16_t port,
-                                                            std::string& detail) {
-  tcp::resolver resolver(co_await asio::this_coro::executor);
-  auto [error, results] =
-      co_await resolver.async_resolve(tcp::v4(), host, std::to_string(port), kAsTuple);
-  if (!error && results.empty()) error = asio::error::host_not_found;
-  if (error) {
-    detail = Describe("resolve", error);
-    co_return std::nullopt;
-  }
-  co_return DeviceAddress{results.begin()->endpoint().address().to_v4().to_uint(), port};
-}
-
 asio::awaitable<ConnectResult> ConnectDevice(DeviceAddress device, milliseconds wait) {
   auto impl = std::make_shared<SocketLink::Impl>(co_await asio::this_coro::executor);
   ConnectResult result;

@@ -6,7 +6,6 @@
 #include <asio/awaitable.hpp>
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "connection/address.h"
@@ -53,11 +52,5 @@ struct ConnectResult {
 // given up and its socket closed at once, so it can never complete behind the caller's back.
 asio::awaitable<ConnectResult> ConnectDevice(DeviceAddress device,
                                              std::chrono::milliseconds wait = kConnectWait);
-
-// The first IPv4 address the system's resolver gives for `host`, with `port`, asked on the
-// caller's event loop (a slow resolver holds up only this caller). Nothing, with the system's
-// words in `detail` ("resolve: Name or service not known"), when there is none.
-asio::awaitable<std::optional<DeviceAddress>> ResolveDevice(std::string host, std::uint16_t port,
-                                                            std::string& detail);
 
 }  // namespace quento::connection

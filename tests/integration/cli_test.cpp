@@ -334,6 +334,7 @@ TEST(BadInput, Exit2SayingWhatIsWrong_BeforeAnyDeviceIsContacted) {
        "device 127.0.0.1:7 is given 2 times: 'localhost:7' (the command line), '127.0.0.1:7'"},
       {{fw, "127.0.0.0/16", "127.1.0.0/16"}, "more than 100000 devices in one run"},
       {{"--retries", "0x10", fw, fleet.at[0]}, "'0x10' is not a whole number from 0 to 100"},
+      {{fw, "0x7f.0.0.1"}, "'0x7f.0.0.1' is a number but not a dotted-quad address"},
       {{"--retry-delay", "nan", fw, fleet.at[0]}, "'nan' is not a number of seconds from 0"},
       {Concat({fw}, fleet.at),
        "quento-cli: 100 devices at once need about 116 open files, but the limit is 64; raise it "
