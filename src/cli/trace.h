@@ -46,6 +46,7 @@ class TracingTransport final : public protocol::Transport {
   asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
                                        std::chrono::milliseconds timeout) override;
   void DiscardPending() override { m_inner.DiscardPending(); }
+  bool Ended() const override { return m_inner.Ended(); }
   std::string FailureDetail() const override { return m_inner.FailureDetail(); }
 
  private:

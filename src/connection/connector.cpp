@@ -28,6 +28,13 @@ std::string NoAnswer(const char* call, milliseconds waited) {
   return std::string(call) + ": no answer within " + std::to_string(waited.count()) + " ms";
 }
 
+// The device closed or reset the connection. Which of these a call sees depends on how far the
+// device's close had got, so they all mean the same.
+bool HungUp(const std::error_code& error) {
+  return error == asio::error::eof || error == asio::error::connection_reset ||
+         error == asio::error::connection_aborted || error == asio::error::broken_pipe;
+}
+
 }  // namespace
 
 // The socket and the one deadline that guards whichever operation is pending on it. The
@@ -78,6 +85,7 @@ struct SocketLink::Impl : std::enable_shared_from_this<Impl> {
       if (error) {
         // Nothing can arrive after the end of the stream: later receives must not wait for it.
         ended = true;
+        hungUp = hungUp || HungUp(error);
         failure = Describe("receive", error);
       }
     }
@@ -90,6 +98,7 @@ struct SocketLink::Impl : std::enable_shared_from_this<Impl> {
   bool armed = false;
   bool expired = false;
   bool ended = false;
+  bool hungUp = false;
   std::string failure;
 };
 
@@ -100,6 +109,8 @@ SocketLink::~SocketLink() { Close(); }
 void SocketLink::Close() { m_impl->Close(); }
 
 std::string SocketLink::FailureDetail() const { return m_impl->failure; }
+
+bool SocketLink::Ended() const { return m_impl->hungUp; }
 
 asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
   Impl& s = *m_impl;
@@ -127,6 +138,7 @@ asio::awaitable<bool> SocketLink::Send(std::span<const std::uint8_t> frame) {
     expired = s.expired;
   }
   if (!error) co_return true;
+  s.hungUp = s.hungUp || HungUp(error);
   s.failure = expired ? NoAnswer("send", kSendTimeout) : Describe("send", error);
   co_return false;
 }
@@ -151,6 +163,7 @@ asio::awaitable<std::size_t> SocketLink::Receive(std::span<std::uint8_t> reply,
     s.failure = NoAnswer("receive", timeout);
   } else {
     s.ended = error != asio::error::operation_aborted;
+    s.hungUp = s.hungUp || HungUp(error);
     s.failure = Describe("receive", error);
   }
   co_return got;

@@ -34,6 +34,7 @@ class SocketLink final : public protocol::Transport {
   asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
                                        std::chrono::milliseconds timeout) override;
   void DiscardPending() override;
+  bool Ended() const override;
   std::string FailureDetail() const override;
 
   void Close();

@@ -76,7 +76,8 @@ Response DeviceState::Handle(const Frame& frame, Connection& connection) {
       // A greeting starts a new download. Blocks left from an earlier one that broke off
       // must not end up appended to the next, shorter image.
       m_blocks.clear();
-      connection = {.greeted = true};
+      m_download = ++m_greetings;
+      connection = {.download = m_download};
       if (!Take(m_plan.ignoreGreetings)) {
         response.reply = Reply(protocol::kShortReplySize, protocol::BuildGreetingEcho);
       }
@@ -89,7 +90,7 @@ Response DeviceState::Handle(const Frame& frame, Connection& connection) {
       }
       if (m_blocks.size() <= frame.index) m_blocks.resize(frame.index + 1u);
       m_blocks[frame.index] = frame.data;
-      connection.wrote = connection.greeted;
+      connection.wrote = connection.download != 0;
       const int block = frame.index;
       if (auto it = m_plan.dropAck.find(block); it != m_plan.dropAck.end() && Take(it->second)) {
         break;  // stored, but the acknowledgement is lost
@@ -107,7 +108,12 @@ Response DeviceState::Handle(const Frame& frame, Connection& connection) {
       break;
 
     case FrameType::kCompletion:
-      if (connection.wrote) response.completedImage = Assemble();
+      // Another connection's greeting or completion since this one's greeting has taken the
+      // blocks: they are not this download's to complete.
+      if (connection.wrote && connection.download == m_download) {
+        response.completedImage = Assemble();
+        m_download = 0;
+      }
       connection = {};
       break;
   }

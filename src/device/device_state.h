@@ -37,11 +37,12 @@ class DeviceState {
   std::optional<std::chrono::milliseconds> splitGap() const { return m_splitGap; }
 
   // What one connection has done towards an image. A completion yields one only when its own
-  // connection greeted and then wrote a block: a stray completion frame neither makes an (empty)
-  // image nor takes the blocks of a download running on another connection.
+  // connection greeted and then wrote a block, and no other connection has greeted or completed
+  // since that greeting: a stray completion frame neither makes an (empty) image nor takes the
+  // blocks of a download running on another connection.
   struct Connection {
-    bool greeted = false;
-    bool wrote = false;  // a block since the greeting
+    std::uint64_t download = 0;  // the greeting that started its download; 0: none
+    bool wrote = false;          // a block since the greeting
   };
 
   // A connection was accepted. False: close it at once (close-after:0).
@@ -68,7 +69,9 @@ class DeviceState {
   // Grown to the highest block written: a fleet of idle devices holds next to nothing.
   std::vector<std::optional<std::vector<std::uint8_t>>> m_blocks;
   std::size_t m_frames = 0;
-  bool m_closed = false;  // close-after fired (it fires once per device)
+  std::uint64_t m_greetings = 0;
+  std::uint64_t m_download = 0;  // the greeting whose download the blocks belong to; 0: none
+  bool m_closed = false;         // close-after fired (it fires once per device)
 };
 
 }  // namespace quento::device

@@ -3,6 +3,7 @@
 // (a delay, a send to a peer that does not read) and closes its socket.
 #include "device/simulator.h"
 
+#include <algorithm>
 #include <array>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -11,7 +12,6 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <atomic>
 #include <cstdio>
 #include <list>
@@ -77,22 +77,38 @@ asio::awaitable<bool> Hold(asio::steady_timer& timer, std::chrono::milliseconds 
   co_return !ec;
 }
 
-asio::awaitable<bool> Write(tcp::socket& socket, std::span<const std::uint8_t> bytes) {
-  const auto [ec, n] =
-      co_await asio::async_write(socket, asio::buffer(bytes.data(), bytes.size()), kAwait);
-  co_return !ec;
+asio::awaitable<bool> Write(tcp::socket& socket, std::span<const std::uint8_t> bytes,
+                            asio::socket_base::message_flags flags = 0) {
+  while (!bytes.empty()) {
+    const auto [ec, n] =
+        co_await socket.async_send(asio::buffer(bytes.data(), bytes.size()), flags, kAwait);
+    if (ec) co_return false;
+    bytes = bytes.subspan(n);
+  }
+  co_return true;
 }
 
-// The reply with the device's timing faults applied; false when the connection is gone.
+// The reply with the device's timing faults applied; false when the connection is gone. The
+// reply before a close (`last`) waits for the end of the stream to go with it.
 asio::awaitable<bool> SendReply(tcp::socket& socket, asio::steady_timer& timer,
-                                const DeviceState& device, std::span<const std::uint8_t> reply) {
+                                const DeviceState& device, std::span<const std::uint8_t> reply,
+                                bool last) {
+  const auto flags = last ? platform::LastBytesFlags() : 0;
   if (device.delay().count() > 0 && !co_await Hold(timer, device.delay())) co_return false;
-  if (!device.splitGap() || reply.size() < 2) co_return co_await Write(socket, reply);
+  if (!device.splitGap() || reply.size() < 2) co_return co_await Write(socket, reply, flags);
   const std::size_t first = reply.size() / 2;
   if (!co_await Write(socket, reply.first(first))) co_return false;
   if (!co_await Hold(timer, *device.splitGap())) co_return false;
-  co_return co_await Write(socket, reply.subspan(first));
+  co_return co_await Write(socket, reply.subspan(first), flags);
 }
+
+template <typename F>
+struct AtExit {
+  F f;
+  ~AtExit() { f(); }
+};
+template <typename F>
+AtExit(F) -> AtExit<F>;
 
 }  // namespace
 
@@ -102,6 +118,16 @@ struct Simulator::Impl {
     tcp::acceptor acceptor;
     DeviceState* device = nullptr;                              // the one device it serves
     std::unordered_map<std::uint32_t, DeviceState*> byAddress;  // or, on 0.0.0.0, these
+  };
+
+  // One connection to an address, for interleavedFrames().
+  struct Peer {
+    tcp::socket* socket;
+    std::uint64_t read = 0;  // bytes read from it
+    std::uint64_t seen = 0;  // bytes known to have arrived: read, or waiting in the system
+    bool spoke = false;      // some of its bytes have arrived
+    bool overtaken = false;  // another connection's bytes arrived after its own last ones
+    bool fresh = false;      // the current look found bytes of it not seen before
   };
 
   explicit Impl(SimulatorOptions o) : options(std::move(o)) {}
@@ -119,6 +145,7 @@ struct Simulator::Impl {
   void Stop();
   asio::awaitable<void> Accept(Listener& listener);
   asio::awaitable<void> Serve(tcp::socket socket, DeviceState& device);
+  void Observe(std::list<Peer>& connections);
   void RecordCompletion(const DeviceState& device, const std::string& peer,
                         std::vector<std::uint8_t> image);
   std::filesystem::path Save(const DeviceAddress& device, const std::vector<std::uint8_t>& image,
@@ -128,6 +155,9 @@ struct Simulator::Impl {
   std::mutex lifecycleMutex;
   bool started = false;
   bool stopped = false;
+  // Each address's open connections, oldest first; the loop thread's. Before the loop, which
+  // holds the connections that leave it when they end.
+  std::unordered_map<const DeviceState*, std::list<Peer>> peers;
   std::optional<asio::io_context> io{std::in_place, 1};
   std::vector<std::unique_ptr<DeviceState>> devices;  // in the order listed; fixed once started
   std::list<Listener> listeners;
@@ -138,6 +168,7 @@ struct Simulator::Impl {
   unsigned saveCounter = 0;               // the loop thread's
 
   std::atomic<std::size_t> frames{0};
+  std::atomic<std::size_t> interleaved{0};
 };
 
 bool Simulator::Impl::Start(std::string* error) {
@@ -251,6 +282,12 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
     co_return;
   }
   socket.set_option(tcp::no_delay(true), ec);
+  std::list<Peer>& connections = peers[&device];
+  const auto self = connections.insert(connections.end(), Peer{&socket});
+  const AtExit leave{[&] {
+    connections.erase(self);
+    if (connections.empty()) peers.erase(&device);
+  }};
 
   DeviceState::Connection connection;
   FrameParser parser;
@@ -261,6 +298,8 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   for (;;) {
     const auto [error, got] = co_await socket.async_read_some(asio::buffer(buffer), kAwait);
     if (error) co_return;
+    self->read += got;
+    Observe(connections);
     pending.clear();
     parser.Feed(std::span(buffer.data(), got), sink);
     for (const Frame& frame : pending) {
@@ -269,13 +308,43 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
       if (response.completedImage) {
         RecordCompletion(device, peer, std::move(*response.completedImage));
       }
-      if (!response.reply.empty() && !co_await SendReply(socket, timer, device, response.reply)) {
+      if (!response.reply.empty() &&
+          !co_await SendReply(socket, timer, device, response.reply, response.close)) {
         co_return;
       }
       if (response.close) {
+        // With the reply: a tool that has read it finds the connection closed.
+        socket.shutdown(tcp::socket::shutdown_send, ec);
         closing();
         co_return;
       }
+    }
+  }
+}
+
+// After each read from one of an address's connections: counts each connection whose new bytes
+// arrived after another's that arrived after its own last ones. What arrived is what has been
+// read plus what waits in the system, looked at newest connection first: bytes on a newer
+// connection were sent after all that a tool sent on an older one before it closed that and
+// opened this, so those are seen by then too, however far behind the older one's reads are.
+void Simulator::Impl::Observe(std::list<Peer>& connections) {
+  bool fresh = false;
+  for (auto it = connections.rbegin(); it != connections.rend(); ++it) {
+    asio::error_code ec;  // a connection that failed has no more bytes coming
+    const std::uint64_t arrived =
+        it->read + (connections.size() > 1 ? it->socket->available(ec) : 0);
+    it->fresh = arrived > it->seen;
+    it->seen = std::max(it->seen, arrived);
+    fresh = fresh || it->fresh;
+  }
+  for (Peer& peer : connections) {
+    if (peer.fresh) {
+      // Bytes of two connections found in one look came in no known order: neither counts.
+      if (peer.overtaken) interleaved.fetch_add(1);
+      peer.spoke = true;
+      peer.overtaken = false;
+    } else {
+      peer.overtaken = peer.overtaken || (peer.spoke && fresh);
     }
   }
 }
@@ -353,5 +422,7 @@ std::vector<CompletedImage> Simulator::completed() const {
 }
 
 std::size_t Simulator::framesReceived() const { return m_impl->frames.load(); }
+
+std::size_t Simulator::interleavedFrames() const { return m_impl->interleaved.load(); }
 
 }  // namespace quento::device

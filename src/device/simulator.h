@@ -85,6 +85,11 @@ class Simulator {
   std::vector<CompletedImage> completed() const;
   // Frames received in all, for tests that count exchanges.
   std::size_t framesReceived() const;
+  // Frames that arrived at an address from one connection after a frame from another connection
+  // arrived there since the first one's previous frame: two downloads to one device at once. A
+  // connection closed before the next one opens never counts, however late its last frames are
+  // read. Frames that arrive together count once.
+  std::size_t interleavedFrames() const;
 
  private:
   struct Impl;

@@ -16,4 +16,10 @@ void PrepareListener(asio::ip::tcp::acceptor& acceptor, asio::error_code& ec);
 // connection open.
 void KeepFromChildProcesses(asio::ip::tcp::socket& socket);
 
+// The send flags for a server's last bytes before it ends the connection: the bytes wait for the
+// end of the stream and leave in one segment with it, so a peer that has read them finds the end
+// right behind. On Linux that is MSG_MORE; Windows has nothing like it (no flags), and there the
+// end may follow a moment later.
+asio::socket_base::message_flags LastBytesFlags();
+
 }  // namespace quento::platform

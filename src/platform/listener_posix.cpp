@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/socket.h>
 
 #include "platform/listener.h"
 
@@ -16,5 +17,7 @@ void PrepareListener(asio::ip::tcp::acceptor& acceptor, asio::error_code& ec) {
 }
 
 void KeepFromChildProcesses(asio::ip::tcp::socket& socket) { CloseOnExec(socket.native_handle()); }
+
+asio::socket_base::message_flags LastBytesFlags() { return MSG_MORE; }
 
 }  // namespace quento::platform

@@ -20,4 +20,6 @@ void PrepareListener(asio::ip::tcp::acceptor& acceptor, asio::error_code& ec) {
 
 void KeepFromChildProcesses(asio::ip::tcp::socket& socket) { NotInherited(socket.native_handle()); }
 
+asio::socket_base::message_flags LastBytesFlags() { return 0; }
+
 }  // namespace quento::platform

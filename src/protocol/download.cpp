@@ -21,6 +21,12 @@ asio::awaitable<void> NoPause(std::chrono::milliseconds) { co_return; }
 
 namespace {
 
+// What a report says when the device hung up, whichever call found out: a close and a reset
+// show up as either, depending only on how far the device's close had got.
+constexpr const char* kDeviceClosed = "device closed the connection";
+constexpr const char* kClosedBeforeCompletion =
+    "device closed the connection before the completion frame";
+
 // One download's state. Buffers are fixed and reused: nothing is allocated per block.
 class Download {
  public:
@@ -41,7 +47,11 @@ class Download {
     if (outcome == op::Outcome::kSuccess) outcome = co_await Complete();
     m_report.outcome = outcome;
     if (outcome == op::Outcome::kSendFailed || outcome == op::Outcome::kNoResponse) {
-      m_report.detail = m_link.FailureDetail();
+      if (!m_link.Ended()) {
+        m_report.detail = m_link.FailureDetail();
+      } else {
+        m_report.detail = m_completing ? kClosedBeforeCompletion : kDeviceClosed;
+      }
     }
     Report(outcome);
     co_return m_report;
@@ -52,17 +62,21 @@ class Download {
 
   // Sends a frame that expects a reply and takes the pause that follows it. Anything the device
   // sent before (a late reply, trailing bytes) is dropped first, so it cannot pass for the answer
-  // to this frame.
+  // to this frame. False, and nothing sent, once the device has hung up.
   asio::awaitable<bool> SendForReply(std::span<const std::uint8_t> frame) {
     m_link.DiscardPending();
+    if (m_link.Ended()) co_return false;
     const bool sent = co_await m_link.Send(frame);
     co_await m_options.pause(kPauseAfterSend);
     co_return sent;
   }
 
-  asio::awaitable<void> ReceiveReply(std::span<std::uint8_t> reply) {
+  // False once the device has hung up: trying again could only wait for what cannot come.
+  asio::awaitable<bool> ReceiveReply(std::span<std::uint8_t> reply) {
     co_await m_link.Receive(reply, kReceiveTimeout);
+    if (m_link.Ended()) co_return false;
     co_await m_options.pause(kPauseAfterReceive);
+    co_return true;
   }
 
   asio::awaitable<op::Outcome> Greet() {
@@ -74,7 +88,7 @@ class Download {
     for (int attempt = 0; attempt < kGreetingAttempts; ++attempt) {
       if (Cancelled()) co_return op::Outcome::kCancelled;
       if (!co_await SendForReply(greeting)) co_return op::Outcome::kSendFailed;
-      co_await ReceiveReply(echo);
+      if (!co_await ReceiveReply(echo)) co_return op::Outcome::kSendFailed;
       if (IsGreetingEcho(echo)) co_return op::Outcome::kSuccess;
     }
     co_return op::Outcome::kNoResponse;
@@ -99,7 +113,7 @@ class Download {
           BuildBlockWrite(m_buffer, static_cast<unsigned>(block), m_image.BlockData(block));
       if (!co_await SendForReply(std::span(m_buffer).first(size)))
         co_return op::Outcome::kSendFailed;
-      co_await ReceiveReply(ack);
+      if (!co_await ReceiveReply(ack)) co_return op::Outcome::kSendFailed;
       if (IsWriteAck(ack)) {
         retries = 0;
         m_ui.StepProgress();
@@ -135,7 +149,7 @@ class Download {
       std::fill(reply.begin(), reply.end(), 0);
       BuildBlockRead(request, static_cast<unsigned>(block), view.size);
       if (!co_await SendForReply(request)) co_return op::Outcome::kSendFailed;
-      co_await ReceiveReply(reply);
+      if (!co_await ReceiveReply(reply)) co_return op::Outcome::kSendFailed;
       if (IsBlockReadReply(reply, static_cast<unsigned>(block))) {
         retries = 0;
         const auto expected = m_image.BlockData(block);
@@ -172,8 +186,13 @@ class Download {
     m_ui.EnterPhase(op::Phase::kCompleting, m_image.block_count());
     std::array<std::uint8_t, kShortFrameSize> completion{};
     BuildCompletion(completion);
+    m_completing = true;
     // No reply is read and no pause follows. A device that never got the completion frame has
-    // not taken the image, so a failed send is not success.
+    // not taken the image, so a failed send is not success. Nor is a send that succeeds only
+    // here, into a connection the device has already closed: look first, without waiting. No
+    // reply is due now, so whatever is waiting may go.
+    m_link.DiscardPending();
+    if (m_link.Ended()) co_return op::Outcome::kSendFailed;
     co_return co_await m_link.Send(completion) ? op::Outcome::kSuccess : op::Outcome::kSendFailed;
   }
 
@@ -188,6 +207,7 @@ class Download {
   const DownloadOptions& m_options;
   const image::FirmwareImage& m_image;
   DownloadReport m_report;
+  bool m_completing = false;
   // Block-write frames in the write phase, read-back replies in the next: one buffer serves
   // both, which matters when ten thousand downloads run at once.
   std::array<std::uint8_t, kMaxFrameSize> m_buffer{};

@@ -51,7 +51,8 @@ struct DownloadReport {
   int read_retries = 0;
   // For kVerifyFailed: the image offset of the first byte that came back different.
   std::optional<std::size_t> first_difference;
-  // The system's words for a send or receive failure, e.g. "send: Broken pipe".
+  // The system's words for a send or receive failure, e.g. "receive: no answer within 1000 ms",
+  // or "device closed the connection" (the same whichever call found out).
   std::string detail;
 };
 

@@ -21,8 +21,11 @@ class Transport {
   // bytes received. Returns early only when `reply` is full or the connection has ended.
   virtual asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> reply,
                                                std::chrono::milliseconds timeout) = 0;
-  // Drops whatever the device has sent that nobody has read yet.
+  // Drops whatever the device has sent that nobody has read yet, without waiting.
   virtual void DiscardPending() = 0;
+  // True once a receive, a discard or a failed send has found that the device closed or reset
+  // the connection: nothing more will arrive, and nothing sent will reach it.
+  virtual bool Ended() const { return false; }
   // The system's own words for the last failure, e.g. "send: Broken pipe"; empty if none.
   virtual std::string FailureDetail() const { return {}; }
 };

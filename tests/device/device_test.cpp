@@ -58,14 +58,19 @@ TEST(AddFault, GoodTextsAccepted_BadOnesRefusedWithAReason) {
   EXPECT_EQ(Plan({"drop-ack:4"}).dropAck.at(4), 1);
 }
 
-// One frame and what the device does about it. No frame stands for a new connection, which the
-// device refuses by closing it.
+// One frame and what the device does about it, on the first connection or on a second one. No
+// frame stands for a new connection, which the device refuses by closing it.
 struct Step {
   Bytes frame;
   Response expected;
+  int connection = 0;
 };
 Step Answers(Bytes frame, Bytes reply, bool close = false) { return {frame, {reply, close, {}}}; }
 Step Completes(Bytes unmasked) { return {Completion(), {{}, false, unmasked}}; }
+Step OnSecond(Step step) {
+  step.connection = 1;
+  return step;
+}
 
 TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
   const Bytes d = Pattern(20), d6 = Flipped(d, 6), g = Greeting(), echo = Echo(), none;
@@ -92,6 +97,13 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
       {{},
        {Answers(BlockWrite(0, d), Ack()), Answers(Completion(), none), Answers(g, echo),
         Answers(Completion(), none)}},
+      // ... and no other connection has greeted or completed since its greeting.
+      {{},
+       {OnSecond(Answers(g, echo)), OnSecond(Answers(BlockWrite(0, d), Ack())), Answers(g, echo),
+        Answers(BlockWrite(0, block1), Ack()), Completes(Masked(block1)),
+        OnSecond(Answers(Completion(), none)), Answers(g, echo),
+        Answers(BlockWrite(0, block1), Ack()), OnSecond(Answers(g, echo)),
+        Answers(Completion(), none)}},
       {{"ignore-greeting:2"}, {Answers(g, none), Answers(g, none), Answers(g, echo)}},
       {{"drop-ack:1:2"},
        {Answers(BlockWrite(1, d), none), Answers(BlockWrite(1, d), none),
@@ -114,9 +126,10 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.faults.empty() ? "no fault" : c.faults[0]);
     DeviceState device({0x7F000001, 18810}, Plan(c.faults));
-    DeviceState::Connection connection;
+    DeviceState::Connection connections[2];
     for (const Step& step : c.steps) {
       SCOPED_TRACE(&step - c.steps.data());
+      DeviceState::Connection& connection = connections[step.connection];
       if (step.frame.empty()) connection = {};
       const Response r = step.frame.empty()
                              ? Response{{}, !device.OnConnect(), std::nullopt}
@@ -161,7 +174,8 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   EXPECT_EQ(again.Read(12), ReadReply(0, Bytes(4, 0x11)));
   ASSERT_TRUE(keeper.Send(Completion()));
   const std::string kept(4, static_cast<char>(0x11 ^ image::kMask));  // as the operator's file
-  EXPECT_EQ(devices.ImagesOnceCompleted(1), (std::map<std::string, std::string>{{devices.at[0], kept}}));
+  EXPECT_EQ(devices.ImagesOnceCompleted(1),
+            (std::map<std::string, std::string>{{devices.at[0], kept}}));
   TcpClient stranger(last + 1, port);
   ASSERT_TRUE(stranger.connected());
   EXPECT_EQ(stranger.ReadUntilClosed(), Bytes{});
@@ -175,6 +189,30 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   devices.simulator->Stop();
   devices.simulator->Stop();
   for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
+}
+
+// Two downloads to one address at once are counted; one after the other are not, even when the
+// first one's last frame may still be unread as the second begins.
+TEST(Simulator, InterleavedFrames_CountedOnlyForDownloadsAtOnce) {
+  const SimulatedDevices devices("127.0.0.35-127.0.0.36:0");
+  const auto at = [&](int i) {
+    return TcpClient(0x7F000023 + i, devices.simulator->endpoints()[i].port);
+  };
+  const Bytes frames[] = {Greeting(), BlockWrite(0, Bytes(4, 1))};
+  {
+    TcpClient first = at(0);
+    ASSERT_TRUE(first.Send(Greeting()));
+    EXPECT_EQ(first.Read(6), Echo());
+    ASSERT_TRUE(first.Send(Completion()));
+  }
+  TcpClient second = at(0), a = at(1), b = at(1);
+  for (const Bytes& frame : frames) {
+    for (TcpClient* client : {&second, &a, &b}) {
+      ASSERT_TRUE(client->Send(frame));
+      EXPECT_EQ(client->Read(6).size(), 6u);
+    }
+  }
+  EXPECT_EQ(devices.simulator->interleavedFrames(), 2u);  // a's block write, then b's
 }
 
 // As the program runs it: no image is kept in memory, and a save cut short (at the file size

@@ -16,6 +16,7 @@
 #include "cli/display.h"
 #include "cli/fleet.h"
 #include "cli/report.h"
+#include "operator/texts.h"
 #include "platform/host.h"
 #include "platform/limits.h"
 #include "quento_version.h"
@@ -132,7 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending{"ReadBackDiffers", 0, "corrupt-read:1:6", "verify_failed",
                              "下载失败，上传校验时出错！", "", 1030},
                       Ending{"HangsUp", 0, "close-after:2", "send_failed",
-                             "下载失败，请确认IP地址是否正确！", "send: Broken pipe", -1}),
+                             op::text::kSendFailed.data(), "device closed the connection", -1},
+                      // Greeting, three writes, three read-backs: hung up before the completion.
+                      Ending{"HangsUpAfterTheLastReadBack", 0, "close-after:7", "send_failed",
+                             op::text::kSendFailed.data(),
+                             "device closed the connection before the completion frame", -1}),
     [](const auto& info) { return info.param.name; });
 
 // A thousand healthy devices, one silent, one address nobody listens on; Ctrl-C once the

@@ -29,6 +29,9 @@ class ScriptedDevice : public protocol::Transport {
   std::function<std::size_t(const SentFrame&, std::size_t)> deliver;
   // The send with this 1-based number fails.
   std::optional<std::size_t> failSend;
+  // The device hangs up once it has answered the frame with this 1-based number. As on a real
+  // socket, the link finds out only by reading to the end, and later sends still succeed.
+  std::optional<std::size_t> hangUpAfter;
 
   std::vector<SentFrame> sent;
   std::map<int, Bytes> stored;  // block -> masked bytes as written
@@ -37,6 +40,7 @@ class ScriptedDevice : public protocol::Transport {
     const bool block = frame[3] == protocol::kCmdWrite || frame[3] == protocol::kCmdRead;
     sent.push_back({frame[3], block ? frame[6] : -1, Bytes(frame.begin(), frame.end()), {}});
     if (failSend == sent.size()) co_return false;
+    if (hangUpAfter && *hangUpAfter < sent.size()) co_return true;
     const Bytes answer = reply ? reply(sent.back(), Healthy(sent.back())) : Healthy(sent.back());
     const std::size_t inTime = deliver ? deliver(sent.back(), answer.size()) : answer.size();
     const auto now = static_cast<long>(std::min(inTime, answer.size()));
@@ -48,6 +52,7 @@ class ScriptedDevice : public protocol::Transport {
   asio::awaitable<std::size_t> Receive(std::span<std::uint8_t> buffer,
                                        std::chrono::milliseconds) override {
     const auto n = static_cast<long>(std::min(buffer.size(), m_ready.size()));
+    m_ended = m_ended || (static_cast<std::size_t>(n) < buffer.size() && AtTheEnd());
     std::copy_n(m_ready.begin(), n, buffer.begin());
     sent.back().received.assign(m_ready.begin(), m_ready.begin() + n);
     m_ready.erase(m_ready.begin(), m_ready.begin() + n);
@@ -56,7 +61,11 @@ class ScriptedDevice : public protocol::Transport {
     co_return static_cast<std::size_t>(n);
   }
 
-  void DiscardPending() override { m_ready.clear(); }
+  void DiscardPending() override {
+    m_ready.clear();
+    m_ended = m_ended || AtTheEnd();
+  }
+  bool Ended() const override { return m_ended; }
   std::string FailureDetail() const override { return "send: Broken pipe"; }
 
   // The commands and block numbers sent, e.g. "G W0 W1 R0 R1 C".
@@ -78,6 +87,8 @@ class ScriptedDevice : public protocol::Transport {
   }
 
  private:
+  bool AtTheEnd() const { return hangUpAfter && *hangUpAfter <= sent.size() && m_late.empty(); }
+
   Bytes Healthy(const SentFrame& f) {
     if (f.command == protocol::kCmdGreeting) return Echo();
     if (f.command == protocol::kCmdWrite) {
@@ -92,6 +103,7 @@ class ScriptedDevice : public protocol::Transport {
 
   Bytes m_ready;
   Bytes m_late;
+  bool m_ended = false;
 };
 
 }  // namespace quento::testing
