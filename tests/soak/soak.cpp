@@ -21,12 +21,14 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/display.h"
+#include "cli/fleet.h"
 #include "device/simulator.h"
 
 namespace {
@@ -67,10 +69,8 @@ std::string Fault(std::mt19937& random, int blocks) {
   const std::string block = std::to_string(n(0, blocks - 1));
   const std::string quick[] = {
       "corrupt-read:" + block + ":" + std::to_string(n(0, 1023)),
-      "delay:" + std::to_string(n(0, 1)),
-      "split:" + std::to_string(n(0, 1)),
-      "junk:" + std::to_string(n(1, 64)),
-      "close-after:" + std::to_string(n(0, 2 * blocks)),
+      "delay:" + std::to_string(n(0, 1)), "split:" + std::to_string(n(0, 1)),
+      "junk:" + std::to_string(n(1, 64)), "close-after:" + std::to_string(n(0, 2 * blocks)),
       // After the last read-back: the device never takes the completion frame.
       "close-after:" + std::to_string(2 * blocks + 1)};
   const std::string slow[] = {"ignore-greeting:1", "drop-ack:" + block,
@@ -96,6 +96,45 @@ Records CsvRecords(const fs::path& csv) {
     records.emplace(fields[2], std::stoi(fields[4]), fields[5]);
   }
   return records;
+}
+
+int RunCli(const std::vector<std::string>& args, const std::atomic<bool>& cancel,
+           std::ostringstream& out) {
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  std::ostringstream err;
+  return cli::RunCli(static_cast<int>(argv.size()), argv.data(),
+                     cli::Environment{out, err, false, &cancel});
+}
+
+// The devices of `dialled` (as given -> ADDR:PORT) and one more, `twin`, for the device at
+// `whose`, as a fleet past every check of the command line; its JSON Lines into `out`.
+int RunFleet(const fs::path& file, const std::map<std::string, std::string>& dialled, int retries,
+             const std::string& twin, const std::string& whose, const std::atomic<bool>& cancel,
+             std::ostringstream& out) {
+  struct Lines final : cli::FleetObserver {
+    explicit Lines(std::ostringstream& out) : out(out) {}
+    void OnFinish(std::size_t, const cli::DeviceResult& r) override {
+      out << cli::ResultJson(r, "") << '\n';
+    }
+    std::ostringstream& out;
+  } lines(out);
+  std::ifstream in(file, std::ios::binary);
+  cli::FleetOptions fleet{.devices = {},
+                          .image = image::FirmwareImage({std::istreambuf_iterator<char>(in), {}}),
+                          .fast = true};
+  for (const auto& [given, at] : dialled)
+    fleet.devices.push_back({{}, *connection::ParseDevice(at), given});
+  fleet.devices.push_back({{}, *connection::ParseDevice(whose), twin});
+  fleet.cancel = &cancel;
+  fleet.retries = retries;
+  fleet.retryDelay = 50ms;
+  const auto results = cli::RunFleet(fleet, lines);
+  if (cancel) return 130;
+  return std::ranges::all_of(results,
+                             [](auto& r) { return r.report.outcome == op::Outcome::kSuccess; })
+             ? 0
+             : 1;
 }
 
 struct Round {
@@ -130,10 +169,10 @@ struct Round {
     if (!simulator.Start(nullptr)) return Fail("the simulator did not start");
 
     const int retries = n(0, 2);
-    std::vector<std::string> args = {"quento-cli",  "--pacing", "fast",
-                                     "--json",      "--report", csv.string(),
-                                     "--retries",   std::to_string(retries),
-                                     "--retry-delay", "0.05",   file.string()};
+    std::vector<std::string> args = {
+        "quento-cli",    "--pacing",   "fast",       "--json",
+        "--report",      csv.string(), "--retries",  std::to_string(retries),
+        "--retry-delay", "0.05",       file.string()};
     std::map<std::string, std::string> dialled;  // the device as given -> ADDR:PORT
     for (int i = 0; i < kDevices; ++i) {
       const std::string at = simulator.endpoints()[i].ToString();
@@ -142,12 +181,19 @@ struct Round {
       dialled[given] = at;
       args.push_back(given);
     }
-    // Another name for a device already given: the same device twice.
-    const bool twice = names && n(0, 9) == 0;
-    if (twice) {
-      const std::string at = simulator.endpoints()[n(0, kDevices - 1)].ToString();
-      const int device = static_cast<int>(*connection::ParseIpv4(at.substr(0, at.find(':'))) - first);
-      args.push_back(Name(slot, device) + "-twin" + at.substr(at.find(':')));
+    // Now and then a slip the run must refuse before anything is sent: another name for a device
+    // already given, or an address written as a number. Or, past every check of the command
+    // line, one device twice in the fleet itself, which must still never be served twice at once.
+    enum { kPlain, kTwice, kNumber, kPastTheChecks } kind = kPlain;
+    if (n(0, 4) == 0) kind = static_cast<decltype(kind)>(n(names ? 1 : 2, 3));
+    const int which = n(0, kDevices - 1);
+    const std::string whose = simulator.endpoints()[which].ToString();
+    const std::string port = whose.substr(whose.find(':'));
+    if (kind == kTwice) args.push_back(Name(slot, which) + "-twin" + port);
+    if (kind == kNumber) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%08x", first + which);
+      args[11 + which] = hex + port;
     }
     // Names or addresses in any order.
     std::shuffle(args.begin() + 11, args.end(), random);
@@ -163,11 +209,10 @@ struct Round {
         if (!ended.wait_for(lock, after, [&] { return done; })) cancel = true;
       });
     }
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    std::ostringstream out, err;
-    const int status = cli::RunCli(static_cast<int>(argv.size()), argv.data(),
-                                   cli::Environment{out, err, false, &cancel});
+    std::ostringstream out;
+    const int status = kind == kPastTheChecks
+                           ? RunFleet(file, dialled, retries, "twin" + port, whose, cancel, out)
+                           : RunCli(args, cancel, out);
     {
       std::lock_guard lock(mutex);
       done = true;
@@ -175,10 +220,11 @@ struct Round {
     ended.notify_all();
     if (ctrlC.joinable()) ctrlC.join();
 
-    if (twice) {
-      if (status != 2 || simulator.framesReceived() != 0) Fail("a device given twice was run");
+    if (kind == kTwice || kind == kNumber) {
+      if (status != 2 || simulator.framesReceived() != 0) Fail("a slip was not refused");
       return;
     }
+    if (kind == kPastTheChecks) dialled["twin" + port] = whose;
     // Every record, and every device's last.
     Records records;
     std::map<std::string, std::pair<int, std::string>> last;  // device -> (attempt, outcome)
@@ -188,13 +234,13 @@ struct Round {
       const std::string device = r["device"];
       const int attempt = r["attempt"];
       auto& [seen, outcome] = last[device];
-      if (attempt != seen + 1) Fail(device + ": attempt " + std::to_string(attempt) + " after " +
-                                    std::to_string(seen));
+      if (attempt != seen + 1)
+        Fail(device + ": attempt " + std::to_string(attempt) + " after " + std::to_string(seen));
       seen = attempt;
       outcome = r["outcome"];
       records.emplace(device, attempt, outcome);
     }
-    if (CsvRecords(csv) != records) Fail("the CSV and the JSON Lines differ");
+    if (kind == kPlain && CsvRecords(csv) != records) Fail("the CSV and the JSON Lines differ");
     if (last.size() != dialled.size()) Fail(std::to_string(last.size()) + " devices recorded");
     bool allSucceeded = true;
     // What the device's last completion left in it.
@@ -208,17 +254,20 @@ struct Round {
       const auto& [attempt, outcome] = final;
       allSucceeded = allSucceeded && outcome == "success";
       if (outcome == "cancelled" && !cancel) Fail(device + ": cancelled, but nobody asked");
-      const bool retriable = outcome != "success" && outcome != "cancelled" && outcome != "socket_failed";
+      const bool retriable =
+          outcome != "success" && outcome != "cancelled" && outcome != "socket_failed";
       if (retriable && attempt <= retries && !cancel) Fail(device + ": not tried again");
       if (outcome != "success") continue;
       // The completion frame gets no reply: the device may still be taking it in.
       bool right = held(dialled[device]);
-      for (int i = 0; i < 500 && !right; ++i, std::this_thread::sleep_for(2ms)) right = held(dialled[device]);
+      for (int i = 0; i < 500 && !right; ++i, std::this_thread::sleep_for(2ms))
+        right = held(dialled[device]);
       if (!right) Fail(device + ": a success, but the device does not hold the image");
     }
     // Ctrl-C just as the run ends may or may not find a device left to stop.
     const int plain = allSucceeded ? 0 : 1;
-    if (status != plain && !(cancel && status == 130)) Fail("exit status " + std::to_string(status));
+    if (status != plain && !(cancel && status == 130))
+      Fail("exit status " + std::to_string(status));
     if (simulator.interleavedFrames() != 0) Fail("a device was served two downloads at once");
   }
 };
@@ -255,8 +304,9 @@ int main(int argc, char** argv) {
   fs::remove_all(dir);
   const auto after = open();
   std::cout << broken << "soak: seed " << seed << ", " << rounds << " rounds"
-            << (names ? " with names" : "") << ", " << std::count(broken.begin(), broken.end(), '\n')
-            << " broken; descriptors " << before.first << " -> " << after.first << ", threads "
-            << before.second << " -> " << after.second << '\n';
+            << (names ? " with names" : "") << ", "
+            << std::count(broken.begin(), broken.end(), '\n') << " broken; descriptors "
+            << before.first << " -> " << after.first << ", threads " << before.second << " -> "
+            << after.second << '\n';
   return broken.empty() && after.first <= before.first && after.second <= before.second ? 0 : 1;
 }
