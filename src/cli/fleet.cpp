@@ -240,21 +240,7 @@ class Fleet {
     DeviceResult& result = m_results[index];
     m_observer.OnStart(index, result);
     const connection::DeviceAddress address = m_address[index];
-    if (address.address == 0) {
-      result.report.outcome = op::Outcome::kConnectFailed;
-      result.report.detail = m_unresolved[index];
-      co_return;
-    }
-    result.address = address.ToString();
-    // One device, one download at a time: two names for one address, or a name that moved onto
-    // another device's address, must never have two downloads interleave in one loader.
-    const auto [slot, free] = m_inFlight.try_emplace(Key(address), index);
-    if (!free) {
-      result.report.outcome = op::Outcome::kConnectFailed;
-      result.report.detail = "not dialled: " + result.address + " is being flashed for " +
-                             m_results[slot->second].device + " in this run";
-      co_return;
-    }
+    if (!Claim(index, address)) co_return;
     const InFlight holding(*this, Key(address));
     connection::ConnectResult connected =
         co_await connection::ConnectDevice(address, m_options.connectWait);
@@ -276,6 +262,27 @@ class Fleet {
   }
 
   using Addresses = std::unordered_map<std::uint64_t, std::size_t>;
+
+  // Takes `address` for the device's attempt; false, with the attempt's result set, when there is
+  // no address or another attempt of the run has it. One device, one download at a time: two
+  // names for one address, or a name that moved onto another device's address, must never have
+  // two downloads interleave in one loader. (Not in the coroutine: its frame would keep room for
+  // every temporary here while the download runs.)
+  bool Claim(std::size_t index, const connection::DeviceAddress& address) {
+    DeviceResult& result = m_results[index];
+    if (address.address == 0) {
+      result.report.outcome = op::Outcome::kConnectFailed;
+      result.report.detail = m_unresolved[index];
+      return false;
+    }
+    result.address = address.ToString();
+    const auto [slot, free] = m_inFlight.try_emplace(Key(address), index);
+    if (free) return true;
+    result.report.outcome = op::Outcome::kConnectFailed;
+    result.report.detail = "not dialled: " + result.address + " is being flashed for " +
+                           m_results[slot->second].device + " in this run";
+    return false;
+  }
 
   static std::uint64_t Key(const connection::DeviceAddress& address) {
     return (std::uint64_t{address.address} << 16) | address.port;

@@ -38,8 +38,10 @@ class Download {
     m_report.blocks = m_image.block_count();
   }
 
+  const DownloadReport& report() const { return m_report; }
+
   // Everything after the image is masked: the exchanges with the device and the report.
-  asio::awaitable<DownloadReport> Run() {
+  asio::awaitable<void> Run() {
     m_ui.SetStatus(op::text::kDownloading);
     op::Outcome outcome = co_await Greet();
     if (outcome == op::Outcome::kSuccess) outcome = co_await WriteBlocks();
@@ -54,7 +56,6 @@ class Download {
       }
     }
     Report(outcome);
-    co_return m_report;
   }
 
  private:
@@ -240,46 +241,6 @@ void LockButtons(op::OperatorFeedback& ui, int blocks) {
   ui.PushMembersToControls();
 }
 
-// Runs `run` and then `reset_connection`, also when `run` throws: whatever goes wrong inside a
-// download, the window must come back disconnected with its buttons usable. The exception is
-// reported as a failed download and then passed on.
-asio::awaitable<DownloadReport> ThenReset(asio::awaitable<DownloadReport> run,
-                                          op::OperatorFeedback& ui,
-                                          const std::function<void()>& reset_connection) {
-  std::exception_ptr failure;
-  DownloadReport report;
-  try {
-    report = co_await std::move(run);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    try {
-      ui.SetStatus(op::text::kFailedStatus);
-      ui.ShowMessage(op::MessageFor(op::Outcome::kError));
-    } catch (...) {
-      // The reset below matters more than the report.
-    }
-  }
-  reset_connection();
-  if (failure) std::rethrow_exception(failure);
-  co_return report;
-}
-
-asio::awaitable<DownloadReport> RunShared(std::shared_ptr<const image::FirmwareImage> masked,
-                                          Transport& link, op::OperatorFeedback& ui,
-                                          DownloadOptions options) {
-  LockButtons(ui, masked->block_count());
-  co_return co_await Download(link, ui, options, *masked).Run();
-}
-
-asio::awaitable<DownloadReport> MaskAndRun(image::FirmwareImage image, Transport& link,
-                                           op::OperatorFeedback& ui, DownloadOptions options) {
-  LockButtons(ui, image.block_count());
-  image.Mask();
-  co_return co_await Download(link, ui, options, image).Run();
-}
-
 }  // namespace
 
 asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
@@ -294,16 +255,39 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
     ui.ShowMessage(op::MessageFor(report.outcome));
     co_return report;
   }
-  co_return co_await ThenReset(MaskAndRun(std::move(loaded.image), link, ui, std::move(options)),
-                               ui, reset_connection);
+  auto masked = std::make_shared<image::FirmwareImage>(std::move(loaded.image));
+  masked->Mask();
+  co_return co_await RunDownload(std::move(masked), link, ui, std::move(reset_connection),
+                                 std::move(options));
 }
 
+// Whatever goes wrong inside a download, the window must come back disconnected with its buttons
+// usable: `reset_connection` runs also when the download throws, and the exception is reported as
+// a failed download and then passed on. One coroutine frame holds the whole download, with its
+// buffer: ten thousand of them may be in flight at once.
 asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
                                             Transport& link, op::OperatorFeedback& ui,
                                             std::function<void()> reset_connection,
                                             DownloadOptions options) {
-  co_return co_await ThenReset(RunShared(std::move(masked), link, ui, std::move(options)), ui,
-                               reset_connection);
+  Download download(link, ui, options, *masked);
+  std::exception_ptr failure;
+  try {
+    LockButtons(ui, masked->block_count());
+    co_await download.Run();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    try {
+      ui.SetStatus(op::text::kFailedStatus);
+      ui.ShowMessage(op::MessageFor(op::Outcome::kError));
+    } catch (...) {
+      // The reset below matters more than the report.
+    }
+  }
+  reset_connection();
+  if (failure) std::rethrow_exception(failure);
+  co_return download.report();
 }
 
 asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> work,
