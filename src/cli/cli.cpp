@@ -332,6 +332,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     env.err << "quento-cli: no device given\nRun with --help for more information.\n";
     return kExitUsage;
   }
+  // Ten thousand devices are held for the whole run: no room for more.
+  fleet.devices.shrink_to_fit();
   ResolveNames(fleet, env);
   if (const std::string repeated = Repeated(entries, fleet.devices, entryOf); !repeated.empty()) {
     env.err << repeated;

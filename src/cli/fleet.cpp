@@ -157,9 +157,7 @@ class Fleet {
     for (std::optional<std::size_t> index; (index = Next());) {
       BeginAttempt(*index);
       // One device's trouble is that device's result; its socket went with the attempt.
-      std::optional<std::string> failure =
-          co_await protocol::StopAtTheEdge(Attempt(*index), m_nothingToReset);
-      EndAttempt(*index, std::move(failure));
+      EndAttempt(*index, co_await protocol::StopAtTheEdge(Attempt(*index), m_nothingToReset));
     }
   }
 
@@ -256,9 +254,9 @@ class Fleet {
     if (m_options.trace != nullptr) {
       traced = std::make_unique<TracingTransport>(socket, *m_options.trace, result.device);
     }
-    result.report = co_await protocol::RunDownload(
-        m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
-        [&socket] { socket.Close(); }, Options(pause));
+    co_await protocol::RunDownload(
+        *m_image, traced ? static_cast<protocol::Transport&>(*traced) : socket, progress,
+        [&socket] { socket.Close(); }, Options(pause), result.report);
   }
 
   using Addresses = std::unordered_map<std::uint64_t, std::size_t>;
@@ -322,8 +320,9 @@ class Fleet {
     }
   }
 
-  protocol::DownloadOptions Options(Timer& pause) const {
+  protocol::DownloadOptions Options(Timer& pause) {
     protocol::DownloadOptions options;
+    options.buffers = &m_frameBuffers;
     options.pause = protocol::NoPause;
     if (!m_options.fast) {
       options.pause = [&pause](std::chrono::milliseconds duration) {
@@ -345,6 +344,7 @@ class Fleet {
   std::unordered_map<std::size_t, std::string> m_unresolved;  // why a name has no address
   Addresses m_inFlight;  // every address dialled and not yet done with, and whose it is
   const std::function<void()> m_nothingToReset = [] {};
+  protocol::FrameBuffers m_frameBuffers;  // lent to each download while it sends or receives
   std::size_t m_next = 0;
   std::deque<std::size_t> m_due;  // devices whose retry is due, oldest first
   std::size_t m_jobs = 0;

@@ -32,13 +32,17 @@ class Download {
  public:
   // `image` is masked and outlives the download.
   Download(Transport& link, op::OperatorFeedback& ui, const DownloadOptions& options,
-           const image::FirmwareImage& image)
-      : m_link(link), m_ui(ui), m_options(options), m_image(image) {
+           const image::FirmwareImage& image, DownloadReport& report)
+      : m_report(report),
+        m_link(link),
+        m_ui(ui),
+        m_options(options),
+        m_image(image),
+        m_buffers(options.buffers != nullptr ? *options.buffers : m_ownBuffers) {
+    m_report = DownloadReport{};
     m_report.bytes = m_image.file_length();
     m_report.blocks = m_image.block_count();
   }
-
-  const DownloadReport& report() const { return m_report; }
 
   // Everything after the image is masked: the exchanges with the device and the report.
   asio::awaitable<void> Run() {
@@ -63,21 +67,54 @@ class Download {
 
   // Sends a frame that expects a reply and takes the pause that follows it. Anything the device
   // sent before (a late reply, trailing bytes) is dropped first, so it cannot pass for the answer
-  // to this frame. False, and nothing sent, once the device has hung up.
-  asio::awaitable<bool> SendForReply(std::span<const std::uint8_t> frame) {
+  // to this frame. False, and nothing sent, once the device has hung up. The frame's buffer, when
+  // it was lent, goes back before the pause.
+  asio::awaitable<bool> SendForReply(std::span<const std::uint8_t> frame,
+                                     FrameBuffers::Lease buffer = {}) {
     m_link.DiscardPending();
     if (m_link.Ended()) co_return false;
     const bool sent = co_await m_link.Send(frame);
+    buffer = {};
     co_await m_options.pause(kPauseAfterSend);
     co_return sent;
   }
 
-  // False once the device has hung up: trying again could only wait for what cannot come.
   asio::awaitable<bool> ReceiveReply(std::span<std::uint8_t> reply) {
     co_await m_link.Receive(reply, kReceiveTimeout);
+    co_return co_await AfterReply();
+  }
+
+  // False once the device has hung up: trying again could only wait for what cannot come.
+  asio::awaitable<bool> AfterReply() {
     if (m_link.Ended()) co_return false;
     co_await m_options.pause(kPauseAfterReceive);
     co_return true;
+  }
+
+  enum class ReadBack { kMalformed, kEqual, kDiffers, kHungUp };
+
+  // Receives block `block`'s read-back reply into a lent buffer and compares it there, so that
+  // the buffer goes back before the pause that follows.
+  asio::awaitable<ReadBack> ReceiveReadBack(int block, const image::BlockView& view) {
+    ReadBack verdict = ReadBack::kMalformed;
+    {
+      const FrameBuffers::Lease buffer = m_buffers.Take();
+      const auto reply = std::span(*buffer).first(BlockReadReplySize(view.size));
+      std::fill(reply.begin(), reply.end(), 0);
+      co_await m_link.Receive(reply, kReceiveTimeout);
+      if (IsBlockReadReply(reply, static_cast<unsigned>(block))) {
+        const auto expected = m_image.BlockData(block);
+        const auto data = reply.subspan(kDataOffset, view.size);
+        const auto [mine, theirs] = std::mismatch(expected.begin(), expected.end(), data.begin());
+        verdict = mine == expected.end() ? ReadBack::kEqual : ReadBack::kDiffers;
+        if (verdict == ReadBack::kDiffers) {
+          m_report.first_difference =
+              view.offset + static_cast<std::size_t>(mine - expected.begin());
+        }
+      }
+    }
+    if (!co_await AfterReply()) co_return ReadBack::kHungUp;
+    co_return verdict;
   }
 
   asio::awaitable<op::Outcome> Greet() {
@@ -110,10 +147,11 @@ class Download {
     while (block < blocks) {
       if (Cancelled()) co_return op::Outcome::kCancelled;
       ack.fill(0);
+      FrameBuffers::Lease buffer = m_buffers.Take();
       const std::size_t size =
-          BuildBlockWrite(m_buffer, static_cast<unsigned>(block), m_image.BlockData(block));
-      if (!co_await SendForReply(std::span(m_buffer).first(size)))
-        co_return op::Outcome::kSendFailed;
+          BuildBlockWrite(*buffer, static_cast<unsigned>(block), m_image.BlockData(block));
+      const auto frame = std::span(*buffer).first(size);
+      if (!co_await SendForReply(frame, std::move(buffer))) co_return op::Outcome::kSendFailed;
       if (!co_await ReceiveReply(ack)) co_return op::Outcome::kSendFailed;
       if (IsWriteAck(ack)) {
         retries = 0;
@@ -146,21 +184,13 @@ class Download {
     while (block < blocks) {
       if (Cancelled()) co_return op::Outcome::kCancelled;
       const image::BlockView view = m_image.Block(block);
-      const auto reply = std::span(m_buffer).first(BlockReadReplySize(view.size));
-      std::fill(reply.begin(), reply.end(), 0);
       BuildBlockRead(request, static_cast<unsigned>(block), view.size);
       if (!co_await SendForReply(request)) co_return op::Outcome::kSendFailed;
-      if (!co_await ReceiveReply(reply)) co_return op::Outcome::kSendFailed;
-      if (IsBlockReadReply(reply, static_cast<unsigned>(block))) {
+      const ReadBack verdict = co_await ReceiveReadBack(block, view);
+      if (verdict == ReadBack::kHungUp) co_return op::Outcome::kSendFailed;
+      if (verdict == ReadBack::kDiffers) co_return op::Outcome::kVerifyFailed;
+      if (verdict == ReadBack::kEqual) {
         retries = 0;
-        const auto expected = m_image.BlockData(block);
-        const auto data = reply.subspan(kDataOffset, view.size);
-        const auto [mine, theirs] = std::mismatch(expected.begin(), expected.end(), data.begin());
-        if (mine != expected.end()) {
-          m_report.first_difference =
-              view.offset + static_cast<std::size_t>(mine - expected.begin());
-          co_return op::Outcome::kVerifyFailed;
-        }
         UpdateReadProgress(block);
         m_ui.FinishBlock(op::Phase::kVerifying, block);
         ++block;
@@ -203,15 +233,16 @@ class Download {
     m_ui.ShowMessage(op::MessageFor(outcome));
   }
 
+  DownloadReport& m_report;  // the caller's: ten thousand downloads keep no copy each
   Transport& m_link;
   op::OperatorFeedback& m_ui;
   const DownloadOptions& m_options;
   const image::FirmwareImage& m_image;
-  DownloadReport m_report;
   bool m_completing = false;
-  // Block-write frames in the write phase, read-back replies in the next: one buffer serves
-  // both, which matters when ten thousand downloads run at once.
-  std::array<std::uint8_t, kMaxFrameSize> m_buffer{};
+  // Block-write frames and read-back replies, lent by the caller's downloads or, alone, kept
+  // here: taken again for every block, allocated once.
+  FrameBuffers m_ownBuffers;
+  FrameBuffers& m_buffers;
 };
 
 }  // namespace
@@ -255,24 +286,22 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
     ui.ShowMessage(op::MessageFor(report.outcome));
     co_return report;
   }
-  auto masked = std::make_shared<image::FirmwareImage>(std::move(loaded.image));
-  masked->Mask();
-  co_return co_await RunDownload(std::move(masked), link, ui, std::move(reset_connection),
-                                 std::move(options));
+  loaded.image.Mask();
+  co_return co_await RunDownload(loaded.image, link, ui, reset_connection, options);
 }
 
 // Whatever goes wrong inside a download, the window must come back disconnected with its buttons
 // usable: `reset_connection` runs also when the download throws, and the exception is reported as
 // a failed download and then passed on. One coroutine frame holds the whole download, with its
 // buffer: ten thousand of them may be in flight at once.
-asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
-                                            Transport& link, op::OperatorFeedback& ui,
-                                            std::function<void()> reset_connection,
-                                            DownloadOptions options) {
-  Download download(link, ui, options, *masked);
+asio::awaitable<void> RunDownload(const image::FirmwareImage& masked, Transport& link,
+                                  op::OperatorFeedback& ui,
+                                  const std::function<void()>& reset_connection,
+                                  const DownloadOptions& options, DownloadReport& report) {
+  Download download(link, ui, options, masked, report);
   std::exception_ptr failure;
   try {
-    LockButtons(ui, masked->block_count());
+    LockButtons(ui, masked.block_count());
     co_await download.Run();
   } catch (...) {
     failure = std::current_exception();
@@ -287,7 +316,15 @@ asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::Firmwar
   }
   reset_connection();
   if (failure) std::rethrow_exception(failure);
-  co_return download.report();
+}
+
+asio::awaitable<DownloadReport> RunDownload(const image::FirmwareImage& masked, Transport& link,
+                                            op::OperatorFeedback& ui,
+                                            const std::function<void()>& reset_connection,
+                                            const DownloadOptions& options) {
+  DownloadReport report;
+  co_await RunDownload(masked, link, ui, reset_connection, options, report);
+  co_return report;
 }
 
 asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> work,

@@ -2,6 +2,7 @@
 // the operator. One coroutine on the caller's event loop; one copy serves every front end.
 #pragma once
 
+#include <array>
 #include <asio/awaitable.hpp>
 #include <atomic>
 #include <chrono>
@@ -11,10 +12,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image/firmware_image.h"
 #include "operator/operator_feedback.h"
 #include "operator/outcome.h"
+#include "protocol/frames.h"
 #include "protocol/transport.h"
 
 namespace quento::protocol {
@@ -37,8 +40,52 @@ asio::awaitable<void> TimerPause(std::chrono::milliseconds duration);
 // Fast pacing: no fixed gaps; every reply is still waited for.
 asio::awaitable<void> NoPause(std::chrono::milliseconds duration);
 
+// Frame buffers that the downloads on one event loop lend each other. A download holds one only
+// while a block-write frame is sent or a read-back reply received, never through a pause, so at the
+// loader's pace ten thousand downloads need a handful rather than one each. One loop's only.
+class FrameBuffers {
+ public:
+  using Buffer = std::array<std::uint8_t, kMaxFrameSize>;
+
+  // A buffer until the lease ends.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(FrameBuffers& owner, std::unique_ptr<Buffer> buffer)
+        : m_owner(&owner), m_buffer(std::move(buffer)) {}
+    Lease(Lease&&) = default;
+    Lease& operator=(Lease&& other) noexcept {
+      Return();
+      m_owner = other.m_owner;
+      m_buffer = std::move(other.m_buffer);
+      return *this;
+    }
+    ~Lease() { Return(); }
+    Buffer& operator*() const { return *m_buffer; }
+
+   private:
+    void Return() {
+      if (m_buffer) m_owner->m_free.push_back(std::move(m_buffer));
+    }
+    FrameBuffers* m_owner = nullptr;
+    std::unique_ptr<Buffer> m_buffer;
+  };
+
+  Lease Take() {
+    if (m_free.empty()) return Lease(*this, std::make_unique<Buffer>());
+    Lease lease(*this, std::move(m_free.back()));
+    m_free.pop_back();
+    return lease;
+  }
+
+ private:
+  std::vector<std::unique_ptr<Buffer>> m_free;
+};
+
 struct DownloadOptions {
   Pause pause = TimerPause;
+  // Where the frame buffer comes from; a download without one keeps a buffer of its own.
+  FrameBuffers* buffers = nullptr;
   // When set and raised, the download stops at its next exchange with kCancelled.
   const std::atomic<bool>* cancel = nullptr;
 };
@@ -76,10 +123,17 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
 asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> work,
                                                           const std::function<void()>& reset);
 
-// The same download of an image already checked and masked, which many downloads share.
-asio::awaitable<DownloadReport> RunDownload(std::shared_ptr<const image::FirmwareImage> masked,
-                                            Transport& link, op::OperatorFeedback& ui,
-                                            std::function<void()> reset_connection,
-                                            DownloadOptions options = {});
+// The same download of an image already checked and masked, which many downloads share. Await it
+// at once: `masked`, `reset_connection` and `options` are the caller's, kept while it runs (ten
+// thousand downloads in flight need no copy of each).
+asio::awaitable<DownloadReport> RunDownload(const image::FirmwareImage& masked, Transport& link,
+                                            op::OperatorFeedback& ui,
+                                            const std::function<void()>& reset_connection,
+                                            const DownloadOptions& options);
+// The same, its report written into `report` as the download goes.
+asio::awaitable<void> RunDownload(const image::FirmwareImage& masked, Transport& link,
+                                  op::OperatorFeedback& ui,
+                                  const std::function<void()>& reset_connection,
+                                  const DownloadOptions& options, DownloadReport& report);
 
 }  // namespace quento::protocol
