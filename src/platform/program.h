@@ -35,9 +35,14 @@ inline constexpr int kInterruptedStatus = 130;
 inline constexpr int kTerminatedStatus = 143;
 inline constexpr int kHungUpStatus = 129;
 
+// Requests within this long of the first are the same one: `timeout`, for one, passes a signal on
+// to its child and to the child's process group, and Wine turns each into a console event.
+inline constexpr int kSameRequestMs = 500;
+
 // From now on the first request to stop sets `flag`, and `status` (when given) to its exit
-// status, and the program goes on to end by itself. A second request ends the process at once
-// with that status: whatever the program still waits for, the operator has asked twice. A peer
+// status, and the program goes on to end by itself. A second request, from kSameRequestMs on,
+// ends the process at once with that status: whatever the program still waits for, the operator
+// has asked twice. A peer
 // that hangs up (SIGPIPE) no longer ends the process either, nor does a write past the file-size
 // limit (SIGXFSZ): that write fails as one to a full disk does, and the records say so.
 void SetOnStopRequest(std::atomic<bool>& flag, std::atomic<int>* status = nullptr);

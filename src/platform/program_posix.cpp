@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
+#include <ctime>
 
 #include "platform/program.h"
 
@@ -22,10 +24,22 @@ int StatusOf(int signal) {
   }
 }
 
-// Only async-signal-safe work here: atomics and _exit.
+std::atomic<std::int64_t> g_firstRequestAt{0};  // ms on the monotonic clock
+
+std::int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Only async-signal-safe work here: atomics, clock_gettime and _exit.
 extern "C" void OnStopSignal(int signal) {
   const int status = StatusOf(signal);
-  if (g_stopFlag->load()) _exit(status);
+  if (g_stopFlag->load()) {
+    if (NowMs() - g_firstRequestAt.load() >= kSameRequestMs) _exit(status);
+    return;
+  }
+  g_firstRequestAt.store(NowMs());
   // The status first: whoever sees the flag raised may read it at once.
   if (g_stopStatus != nullptr) g_stopStatus->store(status);
   g_stopFlag->store(true);

@@ -11,13 +11,21 @@ namespace {
 std::atomic<bool>* g_stopFlag = nullptr;
 std::atomic<int>* g_stopStatus = nullptr;
 std::atomic<HANDLE> g_stopEvent = nullptr;  // while a StopRequestWait lives
+std::atomic<ULONGLONG> g_firstRequestAt{0};
 
 // Runs on a thread of its own that Windows starts for the event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   const bool key = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
   const int status = key ? kInterruptedStatus : kHungUpStatus;
   if (g_stopFlag != nullptr) {
-    if (g_stopFlag->load()) ::ExitProcess(static_cast<UINT>(status));
+    if (g_stopFlag->load()) {
+      if (::GetTickCount64() - g_firstRequestAt.load() >= static_cast<ULONGLONG>(kSameRequestMs)) {
+        ::ExitProcess(static_cast<UINT>(status));
+      }
+      if (!key) ::Sleep(INFINITE);  // as below: main is ending the program
+      return TRUE;
+    }
+    g_firstRequestAt.store(::GetTickCount64());
     if (g_stopStatus != nullptr) g_stopStatus->store(status);
     g_stopFlag->store(true);
   }
