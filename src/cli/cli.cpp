@@ -339,6 +339,10 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     env.err << repeated;
     return kExitUsage;
   }
+  // The entries as typed are done with: ten thousand lines of a devices file need not stay for
+  // the whole run.
+  std::vector<DeviceEntry>().swap(entries);
+  std::vector<std::size_t>().swap(entryOf);
 
   // One read of the file for every device, before any of them is contacted.
   image::LoadResult firmware = image::LoadFirmware(platform::PathFromUtf8(args.firmware));
