@@ -65,12 +65,10 @@ struct Step {
   Response expected;
   int connection = 0;
 };
-Step Answers(Bytes frame, Bytes reply, bool close = false) { return {frame, {reply, close, {}}}; }
-Step Completes(Bytes unmasked) { return {Completion(), {{}, false, unmasked}}; }
-Step OnSecond(Step step) {
-  step.connection = 1;
-  return step;
+Step Answers(Bytes frame, Bytes reply, bool close = false, int connection = 0) {
+  return {frame, {reply, close, {}}, connection};
 }
+Step Completes(Bytes unmasked) { return {Completion(), {{}, false, unmasked}}; }
 
 TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
   const Bytes d = Pattern(20), d6 = Flipped(d, 6), g = Greeting(), echo = Echo(), none;
@@ -99,10 +97,10 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
         Answers(Completion(), none)}},
       // ... and no other connection has greeted or completed since its greeting.
       {{},
-       {OnSecond(Answers(g, echo)), OnSecond(Answers(BlockWrite(0, d), Ack())), Answers(g, echo),
+       {Answers(g, echo, false, 1), Answers(BlockWrite(0, d), Ack(), false, 1), Answers(g, echo),
         Answers(BlockWrite(0, block1), Ack()), Completes(Masked(block1)),
-        OnSecond(Answers(Completion(), none)), Answers(g, echo),
-        Answers(BlockWrite(0, block1), Ack()), OnSecond(Answers(g, echo)),
+        Answers(Completion(), none, false, 1), Answers(g, echo),
+        Answers(BlockWrite(0, block1), Ack()), Answers(g, echo, false, 1),
         Answers(Completion(), none)}},
       {{"ignore-greeting:2"}, {Answers(g, none), Answers(g, none), Answers(g, echo)}},
       {{"drop-ack:1:2"},
@@ -189,30 +187,6 @@ TEST(Simulator, ThousandAddressesOnOneListener_EachItsOwnDevice_StopClosesEveryC
   devices.simulator->Stop();
   devices.simulator->Stop();
   for (TcpClient* client : {&idle, &held, &halved}) EXPECT_EQ(client->ReadUntilClosed(), Bytes{});
-}
-
-// Two downloads to one address at once are counted; one after the other are not, even when the
-// first one's last frame may still be unread as the second begins.
-TEST(Simulator, InterleavedFrames_CountedOnlyForDownloadsAtOnce) {
-  const SimulatedDevices devices("127.0.0.35-127.0.0.36:0");
-  const auto at = [&](int i) {
-    return TcpClient(0x7F000023 + i, devices.simulator->endpoints()[i].port);
-  };
-  const Bytes frames[] = {Greeting(), BlockWrite(0, Bytes(4, 1))};
-  {
-    TcpClient first = at(0);
-    ASSERT_TRUE(first.Send(Greeting()));
-    EXPECT_EQ(first.Read(6), Echo());
-    ASSERT_TRUE(first.Send(Completion()));
-  }
-  TcpClient second = at(0), a = at(1), b = at(1);
-  for (const Bytes& frame : frames) {
-    for (TcpClient* client : {&second, &a, &b}) {
-      ASSERT_TRUE(client->Send(frame));
-      EXPECT_EQ(client->Read(6).size(), 6u);
-    }
-  }
-  EXPECT_EQ(devices.simulator->interleavedFrames(), 2u);  // a's block write, then b's
 }
 
 // As the program runs it: no image is kept in memory, and a save cut short (at the file size

@@ -7,10 +7,8 @@
 //   - no address was ever served two downloads at once;
 //   - two entries for one device (a name and its alias) are refused before anything is sent.
 // Nothing may leak a descriptor or a thread.
-//   quento_soak [SEED [ROUNDS]]   rounds; names are used when the hosts file names them
-//   quento_soak --hosts           the hosts file lines the rounds' names need
-#include <netdb.h>
-
+//   quento_soak [SEED [ROUNDS [names]]]   names: the hosts file has the lines of --hosts
+//   quento_soak --hosts
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -24,12 +22,13 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <stop_token>
 #include <thread>
 
-#include "cli/cli.h"
 #include "cli/display.h"
 #include "cli/fleet.h"
 #include "device/simulator.h"
+#include "support/run_cli.h"
 
 namespace {
 
@@ -45,17 +44,6 @@ std::string Address(int slot, int device) {
 }
 std::string Name(int slot, int device) {
   return "soak-" + std::to_string(slot) + "-" + std::to_string(device + 1);
-}
-
-bool NamesAvailable() {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(Name(0, 0).c_str(), nullptr, &hints, &found) != 0) return false;
-  const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  const bool right = ntohl(in->sin_addr.s_addr) == 0x7f001401;  // 127.0.20.1
-  freeaddrinfo(found);
-  return right;
 }
 
 std::size_t Entries(const char* dir) {
@@ -80,61 +68,24 @@ std::string Fault(std::mt19937& random, int blocks) {
   return quick[n(0, static_cast<int>(std::size(quick)) - 1)];
 }
 
-// (device, attempt, outcome) of every record, as the JSON Lines and the CSV give them.
-using Records = std::multiset<std::tuple<std::string, int, std::string>>;
-
-Records CsvRecords(const fs::path& csv) {
-  Records records;
-  std::ifstream in(csv);
-  std::string line;
-  std::getline(in, line);  // the header; no field of these rows holds a comma or a quote
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields;
-    std::istringstream row(line);
-    for (std::string field; std::getline(row, field, ',');) fields.push_back(field);
-    if (fields.size() < 6) return {};
-    records.emplace(fields[2], std::stoi(fields[4]), fields[5]);
-  }
-  return records;
-}
-
-int RunCli(const std::vector<std::string>& args, const std::atomic<bool>& cancel,
-           std::ostringstream& out) {
-  std::vector<const char*> argv;
-  for (const std::string& a : args) argv.push_back(a.c_str());
-  std::ostringstream err;
-  return cli::RunCli(static_cast<int>(argv.size()), argv.data(),
-                     cli::Environment{out, err, false, &cancel});
-}
-
 // The devices of `dialled` (as given -> ADDR:PORT) and one more, `twin`, for the device at
 // `whose`, as a fleet past every check of the command line; its JSON Lines into `out`.
 int RunFleet(const fs::path& file, const std::map<std::string, std::string>& dialled, int retries,
-             const std::string& twin, const std::string& whose, const std::atomic<bool>& cancel,
-             std::ostringstream& out) {
-  struct Lines final : cli::FleetObserver {
-    explicit Lines(std::ostringstream& out) : out(out) {}
-    void OnFinish(std::size_t, const cli::DeviceResult& r) override {
-      out << cli::ResultJson(r, "") << '\n';
-    }
-    std::ostringstream& out;
-  } lines(out);
+             int delay, const std::string& twin, const std::string& whose,
+             const std::atomic<bool>& cancel, std::ostringstream& out) {
   std::ifstream in(file, std::ios::binary);
-  cli::FleetOptions fleet{.devices = {},
+  cli::FleetOptions fleet{.devices = {{{}, *connection::ParseDevice(whose), twin}},
                           .image = image::FirmwareImage({std::istreambuf_iterator<char>(in), {}}),
-                          .fast = true};
+                          .fast = true,
+                          .cancel = &cancel,
+                          .retries = retries,
+                          .retryDelay = delay * 50ms};
   for (const auto& [given, at] : dialled)
     fleet.devices.push_back({{}, *connection::ParseDevice(at), given});
-  fleet.devices.push_back({{}, *connection::ParseDevice(whose), twin});
-  fleet.cancel = &cancel;
-  fleet.retries = retries;
-  fleet.retryDelay = 50ms;
-  const auto results = cli::RunFleet(fleet, lines);
-  if (cancel) return 130;
-  return std::ranges::all_of(results,
-                             [](auto& r) { return r.report.outcome == op::Outcome::kSuccess; })
-             ? 0
-             : 1;
+  const auto results =
+      cli::RunFleet(fleet, *cli::MakeDisplay(cli::DisplayMode::kJson, out, dialled.size() + 1));
+  const auto success = [](auto& r) { return r.report.outcome == op::Outcome::kSuccess; };
+  return cancel ? 130 : std::ranges::all_of(results, success) ? 0 : 1;
 }
 
 struct Round {
@@ -153,8 +104,6 @@ struct Round {
     if (n(0, 15) == 0) image.resize(256 * 1024);
     for (char& c : image) c = static_cast<char>(random());
     const fs::path file = dir / ("fw-" + std::to_string(slot) + ".bin");
-    const fs::path csv = dir / ("r-" + std::to_string(slot) + ".csv");
-    fs::remove(csv);
     std::ofstream(file, std::ios::binary) << image;
     const int blocks = static_cast<int>((image.size() + 1023) / 1024);
 
@@ -169,10 +118,15 @@ struct Round {
     if (!simulator.Start(nullptr)) return Fail("the simulator did not start");
 
     const int retries = n(0, 2);
-    std::vector<std::string> args = {
-        "quento-cli",    "--pacing",   "fast",       "--json",
-        "--report",      csv.string(), "--retries",  std::to_string(retries),
-        "--retry-delay", "0.05",       file.string()};
+    const int delay = n(1, 10);  // in 50 ms: Ctrl-C may find a device waiting for its retry
+    std::vector<std::string> args = {"--pacing",
+                                     "fast",
+                                     "--json",
+                                     "--retries",
+                                     std::to_string(retries),
+                                     "--retry-delay",
+                                     std::to_string(delay * 0.05),
+                                     file.string()};
     std::map<std::string, std::string> dialled;  // the device as given -> ADDR:PORT
     for (int i = 0; i < kDevices; ++i) {
       const std::string at = simulator.endpoints()[i].ToString();
@@ -193,32 +147,30 @@ struct Round {
     if (kind == kNumber) {
       char hex[16];
       std::snprintf(hex, sizeof hex, "0x%08x", first + which);
-      args[11 + which] = hex + port;
+      args[8 + which] = hex + port;
     }
     // Names or addresses in any order.
-    std::shuffle(args.begin() + 11, args.end(), random);
+    std::shuffle(args.begin() + 8, args.end(), random);
 
+    // Ctrl-C at a random moment, unless the run has ended by then.
     std::atomic<bool> cancel{false};
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool done = false;
-    std::thread ctrlC;
+    std::jthread ctrlC;
     if (n(0, 3) == 0) {
-      ctrlC = std::thread([&, after = std::chrono::milliseconds(n(0, 1500))] {
+      ctrlC = std::jthread([&cancel, after = n(0, 1500)](std::stop_token ended) {
+        std::mutex mutex;
         std::unique_lock lock(mutex);
-        if (!ended.wait_for(lock, after, [&] { return done; })) cancel = true;
+        std::condition_variable_any().wait_for(lock, ended, after * 1ms, [] { return false; });
+        if (!ended.stop_requested()) cancel = true;
       });
     }
-    std::ostringstream out;
-    const int status = kind == kPastTheChecks
-                           ? RunFleet(file, dialled, retries, "twin" + port, whose, cancel, out)
-                           : RunCli(args, cancel, out);
-    {
-      std::lock_guard lock(mutex);
-      done = true;
-    }
-    ended.notify_all();
-    if (ctrlC.joinable()) ctrlC.join();
+    std::ostringstream fleetOut;
+    const testing::CliRun run =
+        kind == kPastTheChecks ? testing::CliRun{RunFleet(file, dialled, retries, delay,
+                                                          "twin" + port, whose, cancel, fleetOut),
+                                                 fleetOut.str(), ""}
+                               : testing::RunCli(args, &cancel);
+    const int status = run.status;
+    ctrlC = {};
 
     if (kind == kTwice || kind == kNumber) {
       if (status != 2 || simulator.framesReceived() != 0) Fail("a slip was not refused");
@@ -226,21 +178,16 @@ struct Round {
     }
     if (kind == kPastTheChecks) dialled["twin" + port] = whose;
     // Every record, and every device's last.
-    Records records;
     std::map<std::string, std::pair<int, std::string>> last;  // device -> (attempt, outcome)
-    std::istringstream lines(out.str());
+    std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
       const auto r = nlohmann::json::parse(line);
-      const std::string device = r["device"];
-      const int attempt = r["attempt"];
-      auto& [seen, outcome] = last[device];
-      if (attempt != seen + 1)
-        Fail(device + ": attempt " + std::to_string(attempt) + " after " + std::to_string(seen));
-      seen = attempt;
+      auto& [seen, outcome] = last[r["device"]];
+      if (r["attempt"] != ++seen) Fail(line + ": not attempt " + std::to_string(seen));
       outcome = r["outcome"];
-      records.emplace(device, attempt, outcome);
+      // A cancelled record says why, and nothing of an earlier attempt.
+      if (outcome == "cancelled" && r.value("detail", "") != "interrupted (Ctrl-C)") Fail(line);
     }
-    if (kind == kPlain && CsvRecords(csv) != records) Fail("the CSV and the JSON Lines differ");
     if (last.size() != dialled.size()) Fail(std::to_string(last.size()) + " devices recorded");
     bool allSucceeded = true;
     // What the device's last completion left in it.
@@ -259,9 +206,9 @@ struct Round {
       if (retriable && attempt <= retries && !cancel) Fail(device + ": not tried again");
       if (outcome != "success") continue;
       // The completion frame gets no reply: the device may still be taking it in.
-      bool right = held(dialled[device]);
-      for (int i = 0; i < 500 && !right; ++i, std::this_thread::sleep_for(2ms))
-        right = held(dialled[device]);
+      bool right = false;
+      for (int i = 0; i < 500 && !(right = held(dialled[device])); ++i)
+        std::this_thread::sleep_for(2ms);
       if (!right) Fail(device + ": a success, but the device does not hold the image");
     }
     // Ctrl-C just as the run ends may or may not find a device left to stop.
@@ -283,7 +230,7 @@ int main(int argc, char** argv) {
   }
   const unsigned seed = argc > 1 ? std::stoul(argv[1]) : 1;
   const int rounds = argc > 2 ? std::stoi(argv[2]) : 6;
-  const bool names = NamesAvailable();
+  const bool names = argc > 3 && std::string(argv[3]) == "names";
   const fs::path dir = fs::temp_directory_path() / ("quento-soak-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   std::thread([] {}).join();  // ThreadSanitizer's own thread, started on the first, is no leak
@@ -291,15 +238,13 @@ int main(int argc, char** argv) {
   const auto before = open();
   std::string broken;
   for (int round = 0; round < rounds; round += kAtOnce) {
-    std::vector<std::unique_ptr<Round>> batch;
-    std::vector<std::thread> threads;
-    for (int slot = 0; slot < kAtOnce && round + slot < rounds; ++slot) {
-      batch.push_back(std::make_unique<Round>(
-          Round{seed + static_cast<unsigned>(round + slot), slot, names, dir, {}}));
-      threads.emplace_back([&round = *batch.back()] { round.Run(); });
-    }
-    for (std::thread& t : threads) t.join();
-    for (const auto& r : batch) broken += r->broken.str();
+    std::vector<Round> batch;
+    for (int slot = 0; slot < kAtOnce && round + slot < rounds; ++slot)
+      batch.push_back({seed + static_cast<unsigned>(round + slot), slot, names, dir, {}});
+    std::vector<std::jthread> threads;
+    for (Round& r : batch) threads.emplace_back([&r] { r.Run(); });
+    threads.clear();  // joins them
+    for (const Round& r : batch) broken += r.broken.str();
   }
   fs::remove_all(dir);
   const auto after = open();

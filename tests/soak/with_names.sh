@@ -5,7 +5,7 @@
 set -uo pipefail
 soak="${1:?usage: with_names.sh QUENTO_SOAK SEED ROUNDS}"
 mapfile -t hosts < <("$soak" --hosts)
-"$(dirname "$0")/../network/with_resolver.sh" "${hosts[@]}" -- "$@"
+"$(dirname "$0")/../network/with_resolver.sh" "${hosts[@]}" -- "$@" names
 status=$?
 ((status == 77)) && exec "$@"
 exit $status

@@ -176,8 +176,6 @@ TEST(Address, HostNamesParse_NumbersInOtherFormsAreNeverNames) {
   const std::string number = " is a number but not a dotted-quad address";  // after the text
   const std::string cases[][2] = {
       {"line3-slot07", "line3-slot07 port 18810"},
-      {"Line3.example:2000", "Line3.example port 2000"},
-      {"0x7f.example", "0x7f.example port 18810"},
       {"0x7f000001", number + " (write it as 127.0.0.1)"},
       {"0x7f.0.0.1:2000", number + " (write it as 127.0.0.1:2000)"},
       {"127.1", number + " (write it as 127.0.0.1)"},
@@ -185,11 +183,6 @@ TEST(Address, HostNamesParse_NumbersInOtherFormsAreNeverNames) {
       {"017.0.0.1", number + " (write it as 15.0.0.1)"},
       {"0X", number + " (it stands for 0.0.0.0, which no device can have)"},
       {"1.2.3.256", "refused"},  // as the caller says: not an address at all
-      {"0x1.0x1ffffff", "refused"},
-      {"10.0.0.1", "refused"},
-      {"0.0.0.0", "refused"},
-      {"1.2.3.4.5", "refused"},
-      {"a:0", "refused"},
   };
   for (const auto& [text, expected] : cases) {
     std::string got = "refused";

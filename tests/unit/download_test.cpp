@@ -113,8 +113,6 @@ TEST(Download, ScriptedDevice_GetsTheRightFramesAndEndsAsExpected) {
          r.device.hangUpAfter = 1;
        },
        kSendFailed, "G", "device closed the connection"},
-      {2048, [](Rig& r) { r.device.hangUpAfter = 2; }, kSendFailed, "G W0",
-       "device closed the connection"},
       {2048, [](Rig& r) { r.device.hangUpAfter = 5; }, kSendFailed, "G W0 W1 R0 R1",
        "device closed the connection before the completion frame"},
   };
