@@ -144,11 +144,9 @@ struct Round {
     const std::string whose = simulator.endpoints()[which].ToString();
     const std::string port = whose.substr(whose.find(':'));
     if (kind == kTwice) args.push_back(Name(slot, which) + "-twin" + port);
-    if (kind == kNumber) {
-      char hex[16];
-      std::snprintf(hex, sizeof hex, "0x%08x", first + which);
-      args[8 + which] = hex + port;
-    }
+    std::ostringstream number;  // 0x7f001401 for 127.0.20.1
+    number << "0x" << std::hex << first + which << port;
+    if (kind == kNumber) args[8 + which] = number.str();
     // Names or addresses in any order.
     std::shuffle(args.begin() + 8, args.end(), random);
 
@@ -190,12 +188,17 @@ struct Round {
     }
     if (last.size() != dialled.size()) Fail(std::to_string(last.size()) + " devices recorded");
     bool allSucceeded = true;
-    // What the device's last completion left in it.
-    const auto held = [&](const std::string& at) {
-      std::optional<std::string> last;
-      for (const auto& done : simulator.completed())
-        if (done.device.ToString() == at) last = std::string(done.image.begin(), done.image.end());
-      return last == image;
+    // What the device's last completion left in it, once it has taken the completion frame,
+    // which gets no reply: a second at most.
+    const auto holds = [&](const std::string& at) {
+      for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(2ms)) {
+        std::optional<std::string> held;
+        for (const auto& done : simulator.completed())
+          if (done.device.ToString() == at)
+            held = std::string(done.image.begin(), done.image.end());
+        if (held == image) return true;
+      }
+      return false;
     };
     for (const auto& [device, final] : last) {
       const auto& [attempt, outcome] = final;
@@ -204,16 +207,11 @@ struct Round {
       const bool retriable =
           outcome != "success" && outcome != "cancelled" && outcome != "socket_failed";
       if (retriable && attempt <= retries && !cancel) Fail(device + ": not tried again");
-      if (outcome != "success") continue;
-      // The completion frame gets no reply: the device may still be taking it in.
-      bool right = false;
-      for (int i = 0; i < 500 && !(right = held(dialled[device])); ++i)
-        std::this_thread::sleep_for(2ms);
-      if (!right) Fail(device + ": a success, but the device does not hold the image");
+      if (outcome == "success" && !holds(dialled[device]))
+        Fail(device + ": a success, but the device does not hold the image");
     }
     // Ctrl-C just as the run ends may or may not find a device left to stop.
-    const int plain = allSucceeded ? 0 : 1;
-    if (status != plain && !(cancel && status == 130))
+    if (status != (allSucceeded ? 0 : 1) && !(cancel && status == 130))
       Fail("exit status " + std::to_string(status));
     if (simulator.interleavedFrames() != 0) Fail("a device was served two downloads at once");
   }
