@@ -44,7 +44,7 @@ std::optional<WithPort> SplitPort(std::string_view text);
 std::optional<DeviceAddress> ParseDevice(std::string_view text);
 
 // A device as the operator names it: an address, or a host name that the system's resolver turns
-// into one when the device's turn comes.
+// into one before the run (connection/resolver.h).
 struct DeviceTarget {
   std::string host;       // as given, without the port; empty for an address
   DeviceAddress address;  // for a host name, only the port
