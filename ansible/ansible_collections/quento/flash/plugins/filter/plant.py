@@ -3,25 +3,21 @@
 
 from __future__ import annotations
 
-import csv
-
 from ansible.errors import AnsibleFilterError
 
+from ansible_collections.quento.flash.plugins.module_utils.plant import PlantError, read, succeeded
+from ansible_collections.quento.flash.plugins.module_utils.station import expand
 
-def not_succeeded(path, station, devices=None):
-    """The devices of `station` whose latest row in the plant CSV at `path` is not a success; when
-    the file has no row from the station at all (it was never reached), `devices`."""
-    latest = {}
+
+def not_succeeded(path, station, devices, sha256):
+    """The devices of `station`'s list whose latest row for the image `sha256` in the plant CSV
+    at `path` is not a success, a range's devices one by one. A device not in the list is not
+    returned, whatever the file says of it."""
     try:
-        with open(path, newline="", encoding="utf-8", errors="replace") as f:
-            for row in csv.DictReader(f):
-                if row.get("station") == station:
-                    latest[row.get("device")] = row.get("outcome")
-    except OSError as e:
-        raise AnsibleFilterError("cannot read plant report %s: %s" % (path, e))
-    if not latest:
-        return list(devices or [])
-    return [device for device, outcome in latest.items() if outcome != "success"]
+        done = set(succeeded(read(path)[1], sha256).get(station, []))
+        return [d for entry in devices for d in expand(str(entry)) if d not in done]
+    except (PlantError, ValueError) as e:
+        raise AnsibleFilterError(str(e)) from e
 
 
 class FilterModule:

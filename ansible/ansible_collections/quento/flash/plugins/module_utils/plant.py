@@ -1,119 +1,145 @@
 # Copyright (c) 2026 The Quento developers. MIT License.
-"""The plant CSV and its page, for quento.flash.plant_report."""
+"""The plant CSV: quento-cli's report rows from every station in one file, each row once."""
 
 from __future__ import annotations
 
 import csv
-import html
+import io
+import json
 import os
+import re
 
-COLUMNS = ["time", "station", "device", "address", "attempt", "outcome", "message", "detail",
-           "bytes", "blocks", "write_retries", "read_retries", "seconds", "image", "sha256",
-           "quento_version"]
-PALETTE = ["#c0392b", "#d35400", "#8e44ad", "#2c3e50", "#7f8c8d", "#b7950b"]
+from ansible_collections.quento.flash.plugins.module_utils.page import latest_rows
 
-
-def latest(path):
-    """The last row of every (station, device) in the file, in first-seen order."""
-    rows = {}
-    with open(path, newline="", encoding="utf-8", errors="replace") as f:
-        for row in csv.DictReader(f):
-            rows[(row.get("station"), row.get("device"))] = row
-    return list(rows.values())
+# The columns the plant's own logic reads; the file's full column list is quento-cli's header,
+# taken from the stations' reports.
+NEEDED = ("time", "station", "device", "attempt", "outcome", "sha256", "image")
+KEY = ("station", "device", "attempt", "time")
 
 
-def chart(failures):
-    if not failures:
-        return "<p>No failures.</p>"
-    most = max(failures.values())
-    bar_h, width = 26, 420
-    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" role="img" '
-             'aria-label="failures by outcome">' % (width + 220, bar_h * len(failures) + 4)]
-    for i, (outcome, n) in enumerate(sorted(failures.items(), key=lambda kv: -kv[1])):
-        y = i * bar_h + 2
-        w = max(2, int(width * n / most))
-        parts.append('<text x="0" y="%d" font-size="14">%s</text>' % (y + 17, html.escape(outcome)))
-        parts.append('<rect x="150" y="%d" width="%d" height="%d" fill="%s"/>'
-                     % (y, w, bar_h - 6, PALETTE[i % len(PALETTE)]))
-        parts.append('<text x="%d" y="%d" font-size="14">%d</text>' % (156 + w, y + 17, n))
-    parts.append("</svg>")
-    return "".join(parts)
+class PlantError(Exception):
+    """The plant CSV or its folder cannot be used; the text says why."""
 
 
-def page(rows, unreached, csv_name):
-    per_station, failures, failed = {}, {}, []
-    for r in rows:
-        s = per_station.setdefault(r["station"], [0, 0])
-        s[0] += 1
-        if r["outcome"] == "success":
-            s[1] += 1
-        else:
-            failures[r["outcome"]] = failures.get(r["outcome"], 0) + 1
-            failed.append(r)
-    e = html.escape
-    total = sum(s[0] for s in per_station.values())
-    ok = sum(s[1] for s in per_station.values())
-    out = ['<!DOCTYPE html><html lang="en"><head><meta charset="utf-8">',
-           "<title>Quento plant report</title><style>",
-           "body{font-family:sans-serif;margin:2em;color:#222}",
-           "table{border-collapse:collapse;margin-bottom:1.5em}",
-           "td,th{border:1px solid #bbb;padding:4px 10px;text-align:left}",
-           "th{background:#eee}.bad{color:#c0392b}.num{text-align:right}",
-           "</style></head><body>",
-           "<h1>Plant report</h1>",
-           '<p>From <code>%s</code>, each device by its latest attempt: '
-           '<b id="total-ok">%d</b> of <b id="total">%d</b> devices succeeded.</p>'
-           % (e(csv_name), ok, total),
-           "<h2>Yield per station</h2><table><tr><th>Station</th><th>Devices</th>"
-           "<th>Succeeded</th><th>Failed</th><th>Yield</th></tr>"]
-    for name in sorted(per_station):
-        n, good = per_station[name]
-        out.append('<tr><td>%s</td><td class="num">%d</td><td class="num">%d</td>'
-                   '<td class="num">%d</td><td class="num">%.1f %%</td></tr>'
-                   % (e(name), n, good, n - good, 100.0 * good / n))
-    for name in sorted(unreached):
-        out.append('<tr class="bad"><td>%s</td><td colspan="4">not reached: no result came back '
-                   "from this station</td></tr>" % e(name))
-    out.append("</table><h2>Failures by outcome</h2>")
-    out.append(chart(failures))
-    out.append("<h2>Failed devices</h2>")
-    if failed:
-        out.append("<table><tr><th>Station</th><th>Device</th><th>Outcome</th><th>Message</th>"
-                   "<th>Detail</th><th>Time</th></tr>")
-        for r in failed:
-            out.append("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>"
-                       % tuple(e(r.get(k) or "") for k in
-                               ("station", "device", "outcome", "message", "detail", "time")))
-        out.append("</table>")
-    else:
-        out.append("<p>None.</p>")
-    out.append("</body></html>\n")
-    return "\n".join(out)
+def _rows_of(text):
+    """(header, rows as lists, end of the last whole row): a last row without its line end, with
+    an open quote or with fewer fields than the header is not whole."""
+    ends, quoted = [], False
+    for m in re.finditer(r'["\n]', text):
+        if m.group() == '"':
+            quoted = not quoted
+        elif not quoted:
+            ends.append(m.end())
+    records, start = [], 0
+    for end in ends:
+        records.append((next(csv.reader(io.StringIO(text[start:end], newline="")), []), end))
+        start = end
+    if not records:
+        return [], [], 0
+    header = records[0][0]
+    while len(records) > 1 and len(records[-1][0]) < len(header):
+        records.pop()
+    return header, [r for r, _ in records[1:] if r], records[-1][1]
 
 
-def merge(stations, csv_path, html_path):
-    """Appends the stations' rows to the plant CSV and rewrites the page. `stations` maps each
-    station to {"reached": bool, "rows": [dict]}. Returns (rows added, per-station summary,
-    stations without a result)."""
-    new, unreached = [], []
-    for name, station in sorted(stations.items()):
-        if not station.get("reached"):
-            unreached.append(name)
-        for row in station.get("rows") or []:
-            new.append([row.get(c, "") for c in COLUMNS])
-    fresh = not os.path.exists(csv_path) or os.path.getsize(csv_path) == 0
-    with open(csv_path, "a", newline="", encoding="utf-8") as f:
-        writer = csv.writer(f)
-        if fresh:
-            writer.writerow(COLUMNS)
-        writer.writerows(new)
-    rows = latest(csv_path)
-    with open(html_path + ".tmp", "w", encoding="utf-8") as f:
-        f.write(page(rows, unreached, os.path.basename(csv_path)))
-    os.replace(html_path + ".tmp", html_path)
-    summary = {}
-    for r in rows:
-        s = summary.setdefault(r["station"], {"devices": 0, "succeeded": 0})
-        s["devices"] += 1
-        s["succeeded"] += r["outcome"] == "success"
-    return len(new), summary, unreached
+def read(path):
+    """(header, rows as dicts, bytes of a cut last row) of a plant CSV; ([], [], 0) when there
+    is none. Raises PlantError when the file is not Quento's."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return [], [], 0
+    except OSError as e:
+        raise PlantError("cannot read %s: %s" % (path, e.strerror or e)) from e
+    text = data.decode("utf-8", "replace")
+    header, rows, end = _rows_of(text)
+    if not header and not text.strip():
+        return [], [], 0
+    missing = [c for c in NEEDED if c not in header]
+    if missing:
+        raise PlantError("%s is not a Quento plant CSV: its first line has no %s column%s%s"
+                         % (path, ", ".join(missing), "s" if len(missing) > 1 else "",
+                            " (it is separated by ';': saved by a spreadsheet?)"
+                            if ";" in (header[0] if header else "") else ""))
+    cut = len(data) - len(text[:end].encode("utf-8", "replace"))
+    return header, [dict(zip(header, r)) for r in rows], cut
+
+
+def set_aside(path, cut):
+    """Moves a cut last row (`cut` bytes at the end) to PATH.cut, never to be glued to a new one."""
+    if cut <= 0:
+        return
+    with open(path, "rb+") as f:
+        f.seek(-cut, os.SEEK_END)
+        fragment = f.read()
+        with open(path + ".cut", "ab") as aside:
+            aside.write(fragment + (b"" if fragment.endswith(b"\n") else b"\r\n"))
+        f.seek(-cut, os.SEEK_END)
+        f.truncate()
+
+
+def key(row):
+    return tuple(row.get(k, "") for k in KEY)
+
+
+def append(path, header, rows, new):
+    """Appends the rows of `new` (dicts) that `rows` (the file's) does not hold yet, and returns
+    them. The header is the file's, or the new rows' own for a new file."""
+    known = {key(r) for r in rows}
+    fresh = []
+    for row in new:
+        if key(row) not in known:
+            known.add(key(row))
+            fresh.append(row)
+    if not fresh:
+        return []
+    out = io.StringIO(newline="")
+    writer = csv.writer(out, lineterminator="\r\n")
+    columns = header or list(fresh[0])
+    if not header:
+        writer.writerow(columns)
+    writer.writerows([row.get(c, "") for c in columns] for row in fresh)
+    with open(path, "a", encoding="utf-8", newline="") as f:
+        f.write(out.getvalue())
+    return fresh
+
+
+def load_offsets(path):
+    """How far into each station's report.csv the plant CSV holds its rows: station -> {"id",
+    "end"}. A lost or damaged file costs nothing but rows sent again (and not appended twice)."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            offsets = json.load(f)
+        return offsets if isinstance(offsets, dict) else {}
+    except (OSError, ValueError):
+        return {}
+
+
+def save_offsets(path, offsets):
+    with open(path + ".tmp", "w", encoding="utf-8") as f:
+        json.dump(offsets, f, indent=1, sort_keys=True)
+    os.replace(path + ".tmp", path)
+
+
+def writable_folder(folder):
+    """Raises PlantError unless a file can be made in `folder`."""
+    if not os.path.isdir(folder):
+        raise PlantError("the report folder %s does not exist (quento_report_dir)" % folder)
+    probe = os.path.join(folder, ".quento-write-test-%d" % os.getpid())
+    try:
+        with open(probe, "w", encoding="utf-8"):
+            pass
+        os.remove(probe)
+    except OSError as e:
+        raise PlantError("cannot write in the report folder %s (quento_report_dir): %s"
+                         % (folder, e.strerror or e)) from e
+
+
+def succeeded(rows, sha256):
+    """Per station, the devices whose latest row for this image is a success."""
+    out = {}
+    for row in latest_rows(rows, sha256):
+        if row.get("outcome") == "success":
+            out.setdefault(row.get("station"), []).append(row.get("device"))
+    return out

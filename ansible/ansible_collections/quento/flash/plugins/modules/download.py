@@ -11,15 +11,29 @@ description:
   - Runs C(quento-cli --json) on the station (the managed host) against its devices, and returns
     one result per attempt.
   - The image's SHA-256 is checked on the station before any device is contacted.
-  - In check mode the station side is checked (the program runs and says its version, the image
-    is there, its size and digest) and no device is contacted.
+  - With C(src) the image on the controller travels with the module's arguments and is written
+    into C(dir) on the station when the station does not hold it already; sending and flashing
+    are one round trip.
+  - In check mode the station side is checked (the program runs and says its version, the
+    image's size and digest, and C(quento-cli --dry-run) lists the devices, resolving names and
+    refusing what the real run would refuse) and no device is contacted.
 version_added: 1.0.1
 author: Quento developers
 options:
-  image:
-    description: The firmware image file on the station.
+  src:
+    description: The firmware image file on the controller; a relative path is taken from the
+      folder C(ansible-playbook) runs in.
     type: path
-    required: true
+  dir:
+    description: With C(src), the station's folder for the image and, unless C(report) says
+      otherwise, its C(report.csv).
+    type: path
+  image:
+    description: The firmware image file on the station (without C(src)).
+    type: path
+  content:
+    description: Internal, set from C(src).
+    type: str
   sha256:
     description: The image's expected SHA-256 (hex); when it differs, the station fails before
       any device is contacted.
@@ -43,8 +57,14 @@ options:
     default: standard
   report:
     description: A CSV file on the station that every attempt is appended to (C(--report)).
-      The rows this run added are returned as RV(report_rows).
+      Its rows from C(report_from) on are returned as C(report_rows).
     type: path
+  report_from:
+    description: Where the rows the caller already holds end, as C(report_id) and C(report_end)
+      of an earlier result gave it (keys C(id) and C(end)); from the start of the file when
+      the id is another file's.
+    type: dict
+    default: {}
   retries:
     description: Tries a device that failed on its side up to this many more times.
     type: int
@@ -62,15 +82,16 @@ options:
 notes:
   - C(changed) when any attempt reached its device (every outcome but C(connect_failed) and
     C(cancelled)).
-  - Fails when any device's last attempt did not succeed, naming the devices; C(results) are
-    returned all the same.
+  - Fails when any device's last attempt did not succeed, naming the first ten devices and
+    counting the rest; C(results) are returned all the same.
   - Linux stations only.
 """
 
 EXAMPLES = r"""
 - name: Flash line 3
   quento.flash.download:
-    image: /var/tmp/quento/firmware.bin
+    src: firmware.bin
+    dir: /var/tmp/quento/line3
     sha256: "{{ image_sha256 }}"
     devices:
       - 10.3.0.11-10.3.0.42
@@ -78,7 +99,6 @@ EXAMPLES = r"""
     pacing: fast
     jobs: 64
     retries: 2
-    report: /var/tmp/quento/line3.csv
     station: "{{ inventory_hostname }}"
   register: flashed
 """
@@ -112,25 +132,56 @@ version:
   description: What C(quento-cli --version) says.
   returned: always
   type: str
-report_rows:
-  description: The report's rows this run appended, as objects keyed by the CSV header.
+report_header:
+  description: The report's header, quento-cli's column names.
   returned: when report is set and quento-cli ran
   type: list
-  elements: dict
+  elements: str
+report_rows:
+  description: The report's whole rows from C(report_from) on, each a list in the header's order.
+  returned: when report is set and quento-cli ran
+  type: list
+  elements: list
+report_id:
+  description: The report file's identity on the station (device and inode).
+  returned: when report is set and quento-cli ran
+  type: str
+report_end:
+  description: The byte offset where the report's whole rows end; pass it back in C(report_from).
+  returned: when report is set and quento-cli ran
+  type: int
+dry_run:
+  description: In check mode, what C(quento-cli --dry-run) printed, a line each.
+  returned: in check mode
+  type: list
+  elements: str
+cmd:
+  description: The quento-cli command line that ran.
+  returned: when quento-cli ran
+  type: list
+  elements: str
+rc:
+  description: quento-cli's exit status.
+  returned: when quento-cli ran
+  type: int
 """
 
+import base64
 import csv
 import hashlib
 import io
 import json
 import os
 import re
+import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
 
 
 # Outcomes of an attempt that wrote nothing into its device.
 UNWRITTEN = ("connect_failed", "cancelled")
+# A failure names this many devices; the rest are counted (all are in failed_devices).
+NAMED = 10
 
 
 def digest(path):
@@ -141,31 +192,55 @@ def digest(path):
     return h.hexdigest()
 
 
-def new_rows(path, offset):
-    """The rows after `offset` of a CSV report, keyed by its header."""
+def place(path, data):
+    """Writes the image the controller sent, unless the station already has these bytes there."""
+    if os.path.isfile(path) and os.path.getsize(path) == len(data) and \
+            digest(path) == hashlib.sha256(data).hexdigest():
+        return False
+    os.makedirs(os.path.dirname(path) or ".", mode=0o755, exist_ok=True)
+    with tempfile.NamedTemporaryFile(dir=os.path.dirname(path) or ".", delete=False) as f:
+        f.write(data)
+    os.chmod(f.name, 0o644)
+    os.replace(f.name, path)
+    return True
+
+
+def report_rows(path, since):
+    """The header and whole rows of a report from `since` (an {"id", "end"} this file gave
+    before), the file's id, and where its whole rows end: a cut last row waits for its repair."""
     try:
         with open(path, "rb") as f:
+            st = os.fstat(f.fileno())
+            ident = "%d:%d" % (st.st_dev, st.st_ino)
             header = next(csv.reader(io.StringIO(f.readline().decode("utf-8", "replace"))), [])
-            f.seek(offset)
-            tail = f.read().decode("utf-8", "replace")
+            start = since.get("end", 0) if since.get("id") == ident else 0
+            if start > st.st_size:
+                start = 0
+            f.seek(start)
+            data = f.read()
     except OSError:
-        return []
-    rows = csv.reader(io.StringIO(tail, newline=""))
-    if offset == 0:
-        next(rows, None)
-    return [dict(zip(header, row)) for row in rows if row]
+        return [], [], "", 0
+    end = data.rfind(b"\n") + 1
+    rows = list(csv.reader(io.StringIO(data[:end].decode("utf-8", "replace"), newline="")))
+    if start == 0:
+        rows = rows[1:]
+    return header, [r for r in rows if len(r) == len(header)], ident, start + end
 
 
 def main():
     module = AnsibleModule(
         argument_spec=dict(
-            image=dict(type="path", required=True),
+            src=dict(type="path"),
+            dir=dict(type="path"),
+            image=dict(type="path"),
+            content=dict(type="str", no_log=True),
             sha256=dict(type="str"),
             devices=dict(type="list", elements="str", default=[]),
             devices_file=dict(type="path"),
             jobs=dict(type="int"),
             pacing=dict(type="str", choices=["standard", "fast"], default="standard"),
             report=dict(type="path"),
+            report_from=dict(type="dict", default={}),
             retries=dict(type="int", default=0),
             retry_delay=dict(type="float"),
             station=dict(type="str"),
@@ -175,36 +250,47 @@ def main():
         supports_check_mode=True,
     )
     p = module.params
+    if not p["image"]:
+        module.fail_json(msg="image (or src and dir) is needed")
     cli = p["cli"] if "/" in p["cli"] else module.get_bin_path(p["cli"], required=True)
     rc, out, err = module.run_command([cli, "--version"])
     if rc != 0:
         module.fail_json(msg="%s --version failed: %s" % (cli, (err or out).strip()), rc=rc)
     result = dict(changed=False, version=out.strip())
+    image, scratch = p["image"], None
     try:
-        result["image_size"] = os.path.getsize(p["image"])
-        result["sha256"] = digest(p["image"])
-    except OSError as e:
-        module.fail_json(msg="cannot read image %s: %s" % (p["image"], e), **result)
+        if p["content"] is not None:
+            data = base64.b64decode(p["content"])
+            if module.check_mode:
+                scratch = tempfile.mkdtemp(prefix="quento-check-")
+                image = os.path.join(scratch, os.path.basename(image))
+            result["changed"] = place(image, data)
+        result["image_size"] = os.path.getsize(image)
+        result["sha256"] = digest(image)
+    except (OSError, ValueError) as e:
+        module.fail_json(msg="cannot place or read image %s: %s" % (image, e), **result)
     if p["sha256"] and p["sha256"].lower() != result["sha256"]:
         module.fail_json(msg="image %s has sha256 %s, not %s: no device contacted"
-                         % (p["image"], result["sha256"], p["sha256"].lower()), **result)
-    if not p["devices"] and not p["devices_file"]:
-        module.fail_json(msg="no devices given", **result)
-    if module.check_mode:
-        module.exit_json(**result)
+                         % (image, result["sha256"], p["sha256"].lower()), **result)
 
     cmd = [cli, "--json", "--pacing", p["pacing"], "--retries", str(p["retries"])]
     for flag, key in (("--jobs", "jobs"), ("--retry-delay", "retry_delay"),
                       ("--devices-file", "devices_file"), ("--report", "report"),
                       ("--station", "station")):
-        if p[key] is not None:
+        if p[key] is not None and not (module.check_mode and key == "report"):
             cmd += [flag, str(p[key])]
-    cmd += ["--", p["image"]] + p["devices"]
-    offset = 0
-    if p["report"] and os.path.exists(p["report"]):
-        offset = os.path.getsize(p["report"])
+    cmd += ["--dry-run"] if module.check_mode else []
+    cmd += ["--", image] + p["devices"]
     rc, out, err = module.run_command(cmd)
+    if scratch:
+        os.remove(image)
+        os.rmdir(scratch)
     result["cmd"] = cmd
+    if module.check_mode:
+        if rc != 0:
+            module.fail_json(msg=err.strip() or "quento-cli --dry-run ended with status %d" % rc,
+                             rc=rc, **result)
+        module.exit_json(dry_run=out.splitlines(), **result)
     if rc not in (0, 1):
         module.fail_json(msg=err.strip() or "quento-cli ended with status %d" % rc,
                          rc=rc, stderr=err, **result)
@@ -220,20 +306,18 @@ def main():
         results=results,
         counts=counts,
         failed_devices=failed,
-        changed=any(r["outcome"] not in UNWRITTEN for r in results),
+        changed=result["changed"] or any(r["outcome"] not in UNWRITTEN for r in results),
         rc=rc,
     )
     if p["report"]:
-        # A cut last row is moved out of the report before this run's first row: they start
-        # that much earlier.
-        moved = re.search(r"an incomplete last row \((\d+) bytes\) was moved", err)
-        offset -= int(moved.group(1)) if moved else 0
-        result["report_rows"] = new_rows(p["report"], offset)
+        (result["report_header"], result["report_rows"], result["report_id"],
+         result["report_end"]) = report_rows(p["report"], p["report_from"])
     if failed:
         named = ", ".join("%s (%s)" % (d, last[d].get("message", last[d]["outcome"]))
-                          for d in failed)
-        module.fail_json(msg="%d of %d devices failed: %s" % (len(failed), len(last), named),
-                         **result)
+                          for d in failed[:NAMED])
+        more = " and %d more" % (len(failed) - NAMED) if len(failed) > NAMED else ""
+        module.fail_json(msg="%d of %d devices failed: %s%s" % (len(failed), len(last), named,
+                                                                 more), **result)
     module.exit_json(**result)
 
 
