@@ -21,6 +21,7 @@ packages=(
   locales                                # zh_CN.UTF-8: without it Wine mangles non-ASCII names
   dpkg-dev file lintian                  # the Debian package: dpkg-shlibdeps (which needs file), its check
   ansible-core ansible-lint              # the quento.flash collection: ansible-galaxy, its plant test, its lint
+  python3-pytest python3-venv shellcheck # the collection's unit tests; ansible-test sanity's venv, its shellcheck
   openssh-server                         # the plant test's stations are reached over real SSH
   chromium                               # the plant test loads the HTML report headless
 )
