@@ -2,7 +2,9 @@
 """quento.flash.download with `src`: the controller's image goes to the station inside the
 module's own arguments, so sending it and flashing cost one round trip."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import base64
 import os

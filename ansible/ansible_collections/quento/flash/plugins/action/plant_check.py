@@ -2,7 +2,9 @@
 """quento.flash.plant_check: on the controller, before any station is touched, the image, the
 plant report's folder and files, and every station's quento_* variables."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import hashlib
 import os

@@ -2,7 +2,9 @@
 """quento.flash.plant_report on the controller: the stations' results straight from hostvars,
 without sending thousands of rows through a module's arguments."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import os
 
@@ -10,30 +12,12 @@ from ansible.plugins.action import ActionBase
 
 from ansible_collections.quento.flash.plugins.module_utils.page import render
 from ansible_collections.quento.flash.plugins.module_utils.plant import (
-    PlantError, append, load_offsets, read, save_offsets, set_aside)
+    PlantError, append, load_offsets, read, save_offsets, set_aside, station_state)
 
 ARGUMENTS = dict(results_from=dict(type="str", default="flash_run"),
                  checks_from=dict(type="str", default="flash_plant_check"),
                  csv=dict(type="path", required=True),
                  html=dict(type="path", required=True))
-
-
-def station_state(check, run):
-    """What became of a station this run: (state, why, whether the play fails it)."""
-    if check is None:
-        return "waiting", "not run yet", False
-    if check.get("problems"):
-        return "refused", check["msg"], True
-    if run.get("unreachable"):
-        return "unreachable", "unreachable: %s" % run.get("msg", "").strip(), True
-    if "expected time frame" in run.get("msg", ""):
-        return "unreachable", "gave up: %s" % run["msg"], True
-    if run.get("skipped"):
-        return "flashed", "every device already holds this image", False
-    if "results" not in run and "dry_run" not in run:
-        return "refused", run.get("msg") or "no result", True
-    # failed_when: false leaves `failed` false; the devices say what became of them.
-    return "flashed", "", bool(run.get("failed_devices"))
 
 
 class ActionModule(ActionBase):

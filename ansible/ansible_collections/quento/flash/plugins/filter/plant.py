@@ -1,7 +1,9 @@
 # Copyright (c) 2026 The Quento developers. MIT License.
 """quento.flash.not_succeeded: a station's devices to flash again, from a plant CSV."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 from ansible.errors import AnsibleFilterError
 

@@ -2,7 +2,9 @@
 """The plant page: one self-contained HTML file that tells a shift, for one image, what was
 flashed, the yield per station, what failed and where, and why a station gave no result."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import html
 import re

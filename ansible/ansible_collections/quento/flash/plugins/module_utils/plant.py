@@ -1,7 +1,9 @@
 # Copyright (c) 2026 The Quento developers. MIT License.
 """The plant CSV: quento-cli's report rows from every station in one file, each row once."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import csv
 import io
@@ -143,3 +145,21 @@ def succeeded(rows, sha256):
         if row.get("outcome") == "success":
             out.setdefault(row.get("station"), []).append(row.get("device"))
     return out
+
+
+def station_state(check, run):
+    """What became of a station this run: (state, why, whether the play fails it)."""
+    if check is None:
+        return "waiting", "not run yet", False
+    if check.get("problems"):
+        return "refused", check["msg"], True
+    if run.get("unreachable"):
+        return "unreachable", "unreachable: %s" % run.get("msg", "").strip(), True
+    if "expected time frame" in run.get("msg", ""):
+        return "unreachable", "gave up: %s" % run["msg"], True
+    if run.get("skipped"):
+        return "flashed", "every device already holds this image", False
+    if "results" not in run and "dry_run" not in run:
+        return "refused", run.get("msg") or "no result", True
+    # failed_when: false leaves `failed` false; the devices say what became of them.
+    return "flashed", "", bool(run.get("failed_devices"))

@@ -2,7 +2,9 @@
 """A station's quento_* variables: what each may hold, the devices they name, and how long a
 station may take before the controller gives it up."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import difflib
 import ipaddress

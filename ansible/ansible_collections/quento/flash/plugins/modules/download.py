@@ -1,8 +1,10 @@
-#!/usr/bin/python3
+#!/usr/bin/python
 # Copyright (c) 2026 The Quento developers. MIT License.
 """quento.flash.download: quento-cli --json on a station."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 DOCUMENTATION = r"""
 module: download

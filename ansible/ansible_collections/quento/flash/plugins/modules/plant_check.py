@@ -1,9 +1,11 @@
-#!/usr/bin/python3
+#!/usr/bin/python
 # Copyright (c) 2026 The Quento developers. MIT License.
 """quento.flash.plant_check: the image, the report folder and the stations' variables, checked on
 the controller."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 DOCUMENTATION = r"""
 module: plant_check

@@ -1,8 +1,10 @@
-#!/usr/bin/python3
+#!/usr/bin/python
 # Copyright (c) 2026 The Quento developers. MIT License.
 """quento.flash.plant_report: the stations' rows in one plant CSV, and a page to read it."""
 
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 DOCUMENTATION = r"""
 module: plant_report

@@ -1,5 +1,7 @@
 # Copyright (c) 2026 The Quento developers. MIT License.
-from __future__ import annotations
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
 
 import re
 
