@@ -12,7 +12,8 @@ from ansible.plugins.action import ActionBase
 
 from ansible_collections.quento.flash.plugins.module_utils.page import render
 from ansible_collections.quento.flash.plugins.module_utils.plant import (
-    PlantError, append, load_offsets, read, save_offsets, set_aside, station_state)
+    PlantError, append, load_offsets, read, save_offsets, set_aside, station_state,
+    verdict)
 
 ARGUMENTS = dict(results_from=dict(type="str", default="flash_run"),
                  checks_from=dict(type="str", default="flash_plant_check"),
@@ -36,7 +37,7 @@ class ActionModule(ActionBase):
             state, why, fails = station_state(check, run)
             stations[host] = dict(state=state, why=why)
             if fails:
-                verdicts[host] = why or run.get("msg", "failed")
+                verdicts[host] = verdict(state, why) if why else run.get("msg", "failed")
             if host in batch and run.get("report_header"):
                 header = run["report_header"]
                 new += [dict(zip(header, row)) for row in run.get("report_rows", [])]
@@ -51,8 +52,8 @@ class ActionModule(ActionBase):
             for host, station in stations.items():
                 if station["state"] == "waiting":
                     station.update(state="stopped", why=(
-                        "not run: the rollout stopped after %d of the %d stations of the last "
-                        "batch failed (quento_max_fail_percentage %s)" % (
+                        "the rollout stopped after %d of the %d stations of the last batch "
+                        "failed (quento_max_fail_percentage %s)" % (
                             failing, len(batch), 100 if limit is None else limit)))
         result.update(changed=False, rows_added=0, verdicts=verdicts, stations=stations)
         if self._play_context.check_mode:

@@ -15,7 +15,7 @@ COLOURS = {"success": "#2e9e44", "connect_failed": "#8e44ad", "send_failed": "#e
            "no_response": "#f1c40f", "verify_failed": "#c0392b", "error": "#1f3a93",
            "cancelled": "#95a5a6"}
 OTHER_COLOUR = "#e91e8c"
-SAYINGS = {"unreachable": "not reached", "refused": "refused", "stopped": "not run",
+SAYINGS = {"unreachable": "no answer over SSH", "refused": "refused", "stopped": "not run",
            "waiting": "waiting for its batch", "no_devices": "no devices"}
 CSS = """
 body{font:14px/1.4 system-ui,sans-serif;margin:16px 24px;color:#1d1d1d;background:#fff}

@@ -11,7 +11,7 @@ import json
 import os
 import re
 
-from ansible_collections.quento.flash.plugins.module_utils.page import latest_rows
+from ansible_collections.quento.flash.plugins.module_utils.page import SAYINGS, latest_rows
 
 # The columns the plant's own logic reads; the file's full column list is quento-cli's header,
 # taken from the stations' reports.
@@ -147,6 +147,11 @@ def succeeded(rows, sha256):
     return out
 
 
+def verdict(state, why):
+    """A station's failure in words, as the play reports it."""
+    return "%s: %s" % (SAYINGS[state], why) if state in SAYINGS else why
+
+
 def station_state(check, run):
     """What became of a station this run: (state, why, whether the play fails it)."""
     if check is None:
@@ -154,9 +159,9 @@ def station_state(check, run):
     if check.get("problems"):
         return "refused", check["msg"], True
     if run.get("unreachable"):
-        return "unreachable", "unreachable: %s" % run.get("msg", "").strip(), True
+        return "unreachable", run.get("msg", "").strip(), True
     if "expected time frame" in run.get("msg", ""):
-        return "unreachable", "gave up: %s" % run["msg"], True
+        return "unreachable", "given up: %s" % run["msg"], True
     if run.get("skipped"):
         return "flashed", "every device already holds this image", False
     if "results" not in run and "dry_run" not in run:

@@ -50,6 +50,9 @@ MARGIN = 60
 # quento_timeout says otherwise.
 UNKNOWN_LENGTH_TIMEOUT = 3600
 
+# What the station's flash takes from the variables as they are, defaults applied.
+SETTINGS = ("devices_file", "pacing", "jobs", "retries", "retry_delay", "cli")
+
 _SINGLE = re.compile(r"^(\d+\.\d+\.\d+\.\d+)(?::(\d+))?$")
 _RANGE = re.compile(r"^(\d+\.\d+\.\d+\.\d+)-(\d+\.\d+\.\d+\.\d+)(?::(\d+))?$")
 _BLOCK = re.compile(r"^(\d+\.\d+\.\d+\.\d+/\d+)(?::(\d+))?$")
@@ -151,6 +154,7 @@ def plan(host, values, plant):
     chosen = choose(values, devices, set(plant["succeeded"].get(host, [])))
     count = len(chosen) if values.get("quento_only_failed") else len(devices)
     return dict(problems=[], devices=chosen,
+                **{k: values.get("quento_" + k) for k in SETTINGS},
                 dir=values.get("quento_remote_dir") or "/var/tmp/quento/%s" % host,
                 timeout=timeout(values, count, plant["image"]["size"]),
                 report_from=plant["offsets"].get(host, {}))

@@ -194,10 +194,14 @@ def digest(path):
     return h.hexdigest()
 
 
+def holds(path, data):
+    return os.path.isfile(path) and os.path.getsize(path) == len(data) and \
+        digest(path) == hashlib.sha256(data).hexdigest()
+
+
 def place(path, data):
     """Writes the image the controller sent, unless the station already has these bytes there."""
-    if os.path.isfile(path) and os.path.getsize(path) == len(data) and \
-            digest(path) == hashlib.sha256(data).hexdigest():
+    if holds(path, data):
         return False
     os.makedirs(os.path.dirname(path) or ".", mode=0o755, exist_ok=True)
     with tempfile.NamedTemporaryFile(dir=os.path.dirname(path) or ".", delete=False) as f:
@@ -264,9 +268,13 @@ def main():
         if p["content"] is not None:
             data = base64.b64decode(p["content"])
             if module.check_mode:
+                # quento-cli --dry-run reads the image from a scratch folder that goes again.
+                result["changed"] = not holds(image, data)
                 scratch = tempfile.mkdtemp(prefix="quento-check-")
                 image = os.path.join(scratch, os.path.basename(image))
-            result["changed"] = place(image, data)
+                place(image, data)
+            else:
+                result["changed"] = place(image, data)
         result["image_size"] = os.path.getsize(image)
         result["sha256"] = digest(image)
     except (OSError, ValueError) as e:

@@ -50,7 +50,7 @@ def grade(page, station):
 @pytest.mark.parametrize("rows, stations, ok, total, grades, says", [
     ([row("a", "d1"), row("b", "d1", "error")], {}, 1, 2, {"a": "good", "b": "bad"}, []),
     ([row("a", "d1")], {"c": {"state": "unreachable", "why": "ssh: <port 22> & refused"}}, 1, 1,
-     {"c": "none"}, ["not reached: ssh: &lt;port 22&gt; &amp; refused"]),
+     {"c": "none"}, ["no answer over SSH: ssh: &lt;port 22&gt; &amp; refused"]),
     ([row("o", "d1", sha="old", image="fw-0.bin", time="2026-12-01T00:00:00Z"), row("a", "d1")],
      {"o": {"state": "stopped", "why": "the rollout stopped"}}, 1, 1, {"o": "none"},
      ["not run: the rollout stopped; no result for this image; its latest is fw-0.bin (old)",

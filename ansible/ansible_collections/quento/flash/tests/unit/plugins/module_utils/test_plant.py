@@ -60,11 +60,11 @@ OK = dict(problems=[], devices=["d"])
     (None, {}, "waiting", "not run yet", False),
     (dict(problems=["no devices"], msg="s: no devices"), {}, "refused", "s: no devices", True),
     (OK, dict(unreachable=True, msg="ssh: Connection refused\r\n"), "unreachable",
-     "unreachable: ssh: Connection refused", True),
+     "ssh: Connection refused", True),
     (OK, dict(failed=True, msg="quento-cli: device d is given 2 times"), "refused",
      "given 2 times", True),
     (OK, dict(failed=True, msg="The quento.flash.download action failed to execute in the "
-              "expected time frame (5) and was terminated"), "unreachable", "gave up", True),
+              "expected time frame (5) and was terminated"), "unreachable", "given up", True),
     (OK, dict(failed=False, results=[{}], failed_devices=["d"], msg="1 of 1 devices failed"),
      "flashed", "", True),
     (OK, dict(failed=False, results=[{}], failed_devices=[]), "flashed", "", False),
