@@ -35,7 +35,7 @@ def main(out, n, m):
                      "bytes", "image", "sha256", "quento_version"),
                     ("2026-12-%02dT19:0%d:%02dZ" % (day, s, 10 * attempt + d % 40), name,
                      "127.%d.%d.%d:18810" % (s, d // 250, d % 250 + 1), str(attempt), *said,
-                     "1048576", image, sha, "1.4.%d" % (s > 1)))))
+                     "262144", image, sha, "1.4.%d" % (s > 1)))))
     stations = {name: {"state": "flashed", "why": ""} for name in names[:n]}
     stations[names[n]] = {"state": "unreachable", "why": SSH}
     stations["line%d" % (n + 2)] = {"state": "stopped",
