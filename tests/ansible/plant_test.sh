@@ -111,7 +111,7 @@ for r in csv.DictReader(open(sys.argv[1], newline="")):
 once() { [[ -z $(python3 -c 'import csv,sys,collections
 k=collections.Counter((r["station"],r["device"],r["attempt"],r["time"])
   for r in csv.DictReader(open(sys.argv[1], newline="")))
-print(*[x for x, n in k.items() if n > 1])' "$work/out/plant.csv") ]]; }
+print(*[x for x, n in k.items() if n > 1])' "${1:-$work/out/plant.csv}") ]]; }
 recap() { sed -n '/PLAY RECAP/,$p' "$work/$1.log" | grep -Eq "^$2 .*$3"; }
 saves() { cat "$work"/saved*/* 2>/dev/null | wc -c; }
 command -v chromium >/dev/null || skip "chromium is not installed"
@@ -172,7 +172,8 @@ wait $!
 ip -n "$c" link set to-2 up
 [[ $(ls "$work/saved1") == *"$(ports 1 6p | tr : _)"* && $(ls "$work/saved1" | wc -l) == $((before + 1)) ]] ||
   fail "line1 flashed other than its added device: $(ls "$work/saved1")"
-recap play2 line2 'failed=1 ' || fail "line2's drop: $(cat "$work/play2.log")"
+recap play2 line2 'failed=1 ' && grep -q '"msg": "no answer over SSH' "$work/play2.log" ||
+  fail "line2's drop: $(cat "$work/play2.log")"
 [[ $(cat "$work/out/plant.csv.cut") == *'line9,"cut'* ]] && once || fail "the cut row: $(outcomes)"
 until_ok bash -c "[[ \$(grep -c verify_failed $remote/line2/report.csv) == 2 ]]" ||
   fail "line2's second row never came"
@@ -184,6 +185,16 @@ play -e quento_only_failed=plant.csv -e quento_stations=line1:line2:line3 >"$wor
   fail "line2's rows: $(outcomes)"
 [[ $(outcomes | grep -c '^line3 .* success fw.bin') == 2 ]] || fail "line3: $(outcomes)"
 check_page 10 11 '<details'
+
+# The page cannot be written (a folder has its name): every station's own failure is shown, the
+# rest fail with the reason, the rows are in the CSV all the same (a new plant CSV takes each
+# station's whole report).
+mkdir -p "$work/broken/plant.html" && play -e quento_report_dir="$work/broken" \
+  -e quento_stations=line1:line2 >"$work/broken.log" 2>&1 && fail "a broken merge succeeded"
+grep -q 'line2.*1 of 3 devices failed.*the plant report was not written' "$work/broken.log" &&
+  grep -q 'line1.*"msg": "the plant report was not written' "$work/broken.log" &&
+  [[ $(grep -c ',line[12],' "$work/broken/plant.csv") -ge 6 && ! -e $work/broken/plant.html.tmp ]] &&
+  once "$work/broken/plant.csv" || fail "broken merge: $(cat "$work/broken.log")"
 
 # One station at a time, none may fail: line2 fails, line3 is never run, and the page says why.
 mkdir -p "$work/rollout" && play -e quento_serial=1 -e quento_max_fail_percentage=0 \

@@ -71,7 +71,8 @@ class ActionModule(ActionBase):
         except (OSError, PlantError) as e:
             if os.path.exists(html_path + ".tmp"):
                 os.remove(html_path + ".tmp")
-            why = "the plant report was not written: %s" % e
+            why = "the plant report was not written: %s" % (
+                "%s: %s" % (e.filename, e.strerror) if getattr(e, "filename", None) else e)
             verdicts.update({h: "%s; %s" % (v, why) for h, v in verdicts.items()})
             return dict(result, merge_error=why, verdicts=verdicts)
         return dict(result, changed=bool(fresh), rows_added=len(fresh),
