@@ -74,7 +74,7 @@ sshd() {
 play() {
   (cd "$work/out" && PWD=/ ANSIBLE_COLLECTIONS_PATH="$root/ansible" ANSIBLE_NOCOLOR=1 \
     ANSIBLE_SSH_CONTROL_PATH_DIR="$work/cp" ANSIBLE_PIPELINING="${ANSIBLE_PIPELINING:-1}" \
-    timeout 300 ip netns exec "$c" ansible-playbook quento.flash.flash_line -i "$inventory" \
+    timeout 300 ip netns exec "$c" ansible-playbook "${QUENTO_PLAYBOOK:-quento.flash.flash_line}" -i "$inventory" \
     -e quento_image=../current.bin "$@")
 }
 if [[ -n $bench ]]; then
