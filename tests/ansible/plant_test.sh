@@ -20,11 +20,9 @@ until_ok() { for _ in $(seq 1000); do "$@" && return; sleep 0.01; done; return 1
 version="$(sed -n 's/^project(Quento VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 grep -qx "version: $version" "$root/ansible/ansible_collections/quento/flash/galaxy.yml" ||
   { echo "FAIL: galaxy.yml's version is not the project's $version"; exit 1; }
-limit="$(sed -n 's/^MAX_IMAGE_BYTES = //p' \
+limit="$(sed -n 's/^MAX_IMAGE_BYTES = \([0-9]*\)\([0-9]\{3\}\)$/\1,\2/p' \
   "$root/ansible/ansible_collections/quento/flash/plugins/module_utils/station.py")"
-"$cli" --help | grep -q "at most $(printf "%'d" "$limit" 2>/dev/null || echo "$limit") bytes" ||
-  "$cli" --help | grep -q "at most ${limit:0:3},${limit:3} bytes" ||
-  { echo "FAIL: the collection's image limit $limit is not quento-cli's"; exit 1; }
+"$cli" --help | grep -q "at most $limit bytes" || { echo "FAIL: image limit $limit"; exit 1; }
 [[ $(id -u) -eq 0 ]] || skip "network namespaces need root"
 command -v ansible-playbook >/dev/null && [[ -x /usr/sbin/sshd ]] || skip "no ansible-core/sshd"
 c="qa$$-c"

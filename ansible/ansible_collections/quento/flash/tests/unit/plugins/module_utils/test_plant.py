@@ -6,7 +6,7 @@ __metaclass__ = type
 import pytest
 
 from ansible_collections.quento.flash.plugins.filter.plant import not_succeeded
-from ansible_collections.quento.flash.plugins.module_utils.plant import (PlantError, append, read,
+from ansible_collections.quento.flash.plugins.module_utils.plant import (append, read,
                                                                          set_aside, station_state)
 
 HEADER = "time,station,device,address,attempt,outcome,message,detail,image,sha256\r\n"
@@ -32,16 +32,6 @@ def test_a_cut_last_row_is_set_aside_never_glued(tmp_path, tail):
     header, got, n = read(str(path))
     assert (len(got), n) == (rows + 1, 0)
     assert not cut or (tmp_path / "plant.csv.cut").read_bytes().startswith(tail.encode())
-
-
-@pytest.mark.parametrize("text, words", [
-    ("time;station;device;attempt;outcome\r\n1;s;d;1;success\r\n", "separated by ';'"),
-    ("a,b\r\n", "no time, station, device, attempt, outcome, sha256, image columns"),
-])
-def test_a_file_not_in_quentos_format_is_refused(tmp_path, text, words):
-    (tmp_path / "plant.csv").write_text(text)
-    with pytest.raises(PlantError, match=words.replace("(", r"\(")):
-        read(str(tmp_path / "plant.csv"))
 
 
 def test_not_succeeded_takes_this_images_latest_rows_of_the_listed_devices(tmp_path):

@@ -2,7 +2,7 @@
 """A synthetic plant page for screenshots: STATIONS stations of DEVICES devices, a few failures
 of several outcomes and retries, one more station whose rows are all for an older image and that
 SSH did not reach this run, and one the failure limit stopped.
-    python3 tests/ansible/page_sample.py OUT.html STATIONS DEVICES_PER_STATION"""
+    python3 scripts/plant-page-sample.py OUT.html STATIONS DEVICES_PER_STATION"""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import os
 import random
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../ansible"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../ansible"))
 from ansible_collections.quento.flash.plugins.module_utils.page import render  # noqa: E402
 
 FAILS = [("verify_failed", "校验失败，请重新下载！", "block 41: read-back differs"),
