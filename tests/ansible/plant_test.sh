@@ -147,7 +147,7 @@ play >"$work/play1.log" 2>&1 && fail "the first run succeeded"
 echo "first run: $((SECONDS - start)) s"
 for said in "slip1.*no devices: set quento_devices" \
   "slip2.*unknown variable quento_device \(did you mean quento_devices\?\)" \
-  "slip3.*is given twice" "line3.*Connection refused" "line2.*1 of 3 devices failed"; do
+  "slip3.*is given twice" "line3.*no answer over SSH" "line2.*1 of 3 devices failed"; do
   grep -Eq "$said" "$work/play1.log" || fail "play 1 does not say $said"
 done
 recap play1 line1 'failed=0 ' && recap play1 line1b 'failed=0 ' && recap play1 line2 'failed=1 ' &&
@@ -157,7 +157,7 @@ expected="$( { ports 1 1,3p | tr , '\n' | sed 's/^/line1 /'; ports 1 4,5p | tr ,
   echo "line2 $(ports 2 3p) verify_failed fw.bin")"
 [[ $(outcomes | sort) == $(sort <<<"$expected") ]] || fail "plant.csv: $(outcomes)"
 for f in "$work"/saved*/*; do cmp -s "$f" "$work/fw.bin" || fail "$f is not the image"; done
-check_page 7 8 "Connection refused" --screenshot="$shots/plant-report.png"
+check_page 7 8 "no answer over SSH" --screenshot="$shots/plant-report.png"
 
 # line1 drops a device and gains one; line2 drops out while its failed device is written; the
 # plant CSV's last row was cut short.
