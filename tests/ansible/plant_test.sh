@@ -3,7 +3,7 @@
 # own sshd and its own simulated devices on its own loopback; the controller is a fourth. line1
 # and line1b are two inventory hosts on one station; line2 has a device that corrupts its
 # read-back and slow replies, and drops out in one run; line3's sshd starts only for a later run;
-# slip1-3 are inventory slips. ansible-playbook runs with a working folder other than its
+# slip1-4 are inventory slips. ansible-playbook runs with a working folder other than its
 # caller's $PWD, the image given relative to it through a symlink. Needs root, ansible-core and
 # openssh-server, else exits 77 (skipped). With "bench N", every station reachable with N devices
 # and a 4 KiB image: the playbook's time against quento-cli alone. Screenshots of the page go to
@@ -33,8 +33,8 @@ remote=/var/tmp/quento
 # Every process in the test's namespaces is the test's: sshd, its sessions, ssh's control masters.
 trap 'for ns in $c $c-1 $c-2 $c-3; do kill $(ip netns pids $ns 2>/dev/null) 2>/dev/null; done; wait
   for ns in $c $c-1 $c-2 $c-3; do ip netns del $ns 2>/dev/null; done
-  rm -rf "$work" $remote/line1 $remote/line1b $remote/line2 $remote/line3' EXIT
-rm -rf $remote/line1 $remote/line1b $remote/line2 $remote/line3
+  rm -rf "$work" $remote/{line1,line1b,line2,line3,slip4}' EXIT
+rm -rf $remote/{line1,line1b,line2,line3,slip4}
 ssh-keygen -q -t ed25519 -N '' -f "$work/host" && ssh-keygen -q -t ed25519 -N '' -f "$work/id"
 head -c 12000 /dev/urandom >"$work/fw.bin" && ln -s fw.bin "$work/current.bin"
 inventory="$work/plant.yml"
@@ -102,6 +102,7 @@ host line3 3 "$(ports 3 p)" ""
 host slip1 1 "" ""
 echo "    slip2: {ansible_host: 10.250.1.2, quento_device: [127.0.1.9]}" >>"$inventory"
 host slip3 1 "127.0.1.1-127.0.1.2:$(ports 1 1p | cut -d: -f2), $(ports 1 1p)" ""
+host slip4 1 "localhost:$(ports 1 1p | cut -d: -f2), 127.0.0.1:$(ports 1 1p | cut -d: -f2)" ""
 # The latest rows of the plant CSV as "station device outcome", and every row's key once.
 outcomes() { python3 -c 'import csv,sys
 for r in csv.DictReader(open(sys.argv[1], newline="")):
@@ -142,12 +143,14 @@ EOF
 # Check mode finds what the real run refuses, and contacts no device.
 play --check >"$work/check.log" 2>&1
 recap check line1 'failed=0 ' && recap check line2 'failed=0 ' && recap check slip1 'failed=1 ' &&
+  recap check slip4 'failed=1 ' &&
   [[ ! -e $work/out/plant.csv && $(saves) == 0 ]] || fail "check mode: $(cat "$work/check.log")"
 play >"$work/play1.log" 2>&1 && fail "the first run succeeded"
 echo "first run: $((SECONDS - start)) s"
 for said in "slip1.*no devices: set quento_devices" \
   "slip2.*unknown variable quento_device \(did you mean quento_devices\?\)" \
-  "slip3.*is given twice" "line3.*no answer over SSH" "line2.*1 of 3 devices failed"; do
+  "slip3.*is given twice" "slip4.*refused: quento-cli: device 127.0.0.1:.* is given 2 times" \
+  "line3.*no answer over SSH" "line2.*1 of 3 devices failed"; do
   grep -Eq "$said" "$work/play1.log" || fail "play 1 does not say $said"
 done
 recap play1 line1 'failed=0 ' && recap play1 line1b 'failed=0 ' && recap play1 line2 'failed=1 ' &&
