@@ -13,10 +13,11 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../ansible"))
 from ansible_collections.quento.flash.plugins.module_utils.page import render  # noqa: E402
 
-FAILS = [("verify_failed", "校验失败，请重新下载！", "block 41: read-back differs"),
-         ("no_response", "设备无响应，请检查设备是否上电！", "no reply in 3000 ms"),
-         ("connect_failed", "连接失败，请确认IP地址和端口号是否正确！", "refused"),
-         ("send_failed", "发送失败！", "write: Broken pipe")]
+# The operator's texts as quento-cli records them.
+FAILS = [("verify_failed", "下载失败，上传校验时出错！", "block 41, offset 7"),
+         ("no_response", "下载失败，固件无响应！", "no reply to block 12"),
+         ("connect_failed", "连接失败，请确认IP地址和端口号是否正确！", "connect: Connection refused"),
+         ("send_failed", "下载失败，请确认IP地址是否正确！", "send: Broken pipe")]
 SSH = "ssh: connect to host 10.250.3.2 port 22: Connection refused"
 
 
