@@ -26,22 +26,28 @@ class PlantError(Exception):
 def _rows_of(text):
     """(header, rows as lists, end of the last whole row): a last row without its line end, with
     an open quote or with fewer fields than the header is not whole."""
-    ends, quoted = [], False
-    for m in re.finditer(r'["\n]', text):
-        if m.group() == '"':
-            quoted = not quoted
-        elif not quoted:
-            ends.append(m.end())
-    records, start = [], 0
-    for end in ends:
-        records.append((next(csv.reader(io.StringIO(text[start:end], newline="")), []), end))
-        start = end
+    rows = list(csv.reader(io.StringIO(text, newline="")))
+    if not rows or text.endswith("\n") and len(rows[-1]) >= len(rows[0]):
+        return (rows or [[]])[0], [r for r in rows[1:] if r], len(text)
+    # The last row is cut: read again, noting where each row ends.
+    ends = [0]
+
+    def lines():
+        for line in io.StringIO(text, newline=""):
+            ends.append(ends[-1] + len(line))
+            yield line
+
+    reader = csv.reader(lines())
+    records = [(row, ends[reader.line_num]) for row in reader]
     if not records:
         return [], [], 0
     header = records[0][0]
+    if not text.endswith("\n"):
+        records.pop()
     while len(records) > 1 and len(records[-1][0]) < len(header):
         records.pop()
-    return header, [r for r, _ in records[1:] if r], records[-1][1]
+    end = records[-1][1] if records else 0
+    return header, [r for r, _ in records[1:] if r], end
 
 
 def read(path):
