@@ -219,6 +219,10 @@ std::optional<AddressRange> ParseAddressRange(std::string_view text, ParseOne pa
   return FirstToLast(text, text, parse, error);
 }
 
+void AppendDevices(const AddressRange& range, std::uint16_t port, std::vector<DeviceAddress>& out) {
+  range.ForEach([&](std::uint32_t address) { out.push_back(DeviceAddress{address, port}); });
+}
+
 bool ExpandDevices(std::string_view text, std::vector<DeviceAddress>& out, std::string* error) {
   const auto split = SplitPort(text);
   if (!split || split->port == 0) {
@@ -230,9 +234,7 @@ bool ExpandDevices(std::string_view text, std::vector<DeviceAddress>& out, std::
                          ? FirstToLast(addresses, text, ParseIpv4, error)
                          : Network(addresses, text, error);
   if (!range) return false;
-  for (std::uint64_t a = range->first; a <= range->last; ++a) {
-    out.push_back(DeviceAddress{static_cast<std::uint32_t>(a), split->port});
-  }
+  AppendDevices(*range, split->port, out);
   return true;
 }
 

@@ -70,7 +70,17 @@ std::optional<DeviceTarget> ParseHostName(std::string_view text, std::string* er
 struct AddressRange {
   std::uint32_t first = 0;  // host byte order, first <= last
   std::uint32_t last = 0;
+
+  // Calls `visit` with each address from first to last, in ascending order. The count is 64-bit
+  // so that a range ending at 255.255.255.255 still ends.
+  template <typename Visit>
+  void ForEach(Visit visit) const {
+    for (std::uint64_t a = first; a <= last; ++a) visit(static_cast<std::uint32_t>(a));
+  }
 };
+
+// Appends a DeviceAddress on `port` for every address of `range`, in ascending order.
+void AppendDevices(const AddressRange& range, std::uint16_t port, std::vector<DeviceAddress>& out);
 
 // "ADDR" or "ADDR1-ADDR2" (each as `parse` reads one address), at most kMaxRangeSize addresses.
 // Nothing, with `error` set, for anything else. No NET/PREFIX here: the simulator's fault

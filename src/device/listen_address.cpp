@@ -15,9 +15,7 @@ bool ParseListen(std::string_view text, std::vector<DeviceAddress>& out, std::st
   }
   const auto range = connection::ParseAddressRange(split->addresses, ParseListenAddress, error);
   if (!range) return false;
-  for (std::uint64_t a = range->first; a <= range->last; ++a) {
-    out.push_back(DeviceAddress{static_cast<std::uint32_t>(a), split->port});
-  }
+  connection::AppendDevices(*range, split->port, out);
   return true;
 }
 

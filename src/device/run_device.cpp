@@ -76,11 +76,10 @@ int RunDevice(int argc, char** argv) {
     perAddress.emplace_back(*range, std::string_view(fault).substr(slash + 1));
   }
   for (const auto& [range, text] : perAddress) {
-    for (std::uint64_t a = range.first; a <= range.last; ++a) {
-      const auto address = static_cast<std::uint32_t>(a);
+    range.ForEach([&](std::uint32_t address) {
       auto [it, added] = options.faultsByAddress.try_emplace(address, options.faults);
       AddFault(text, it->second, nullptr);
-    }
+    });
   }
 
   options.log = [](std::string_view line) { platform::StandardOutput() << line << std::endl; };
