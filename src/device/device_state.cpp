@@ -145,7 +145,7 @@ std::vector<std::uint8_t> DeviceState::Assemble() {
     if (!block) break;  // contiguous from block 0
     image.insert(image.end(), block->begin(), block->end());
   }
-  for (auto& byte : image) byte ^= image::kMask;
+  image::ApplyMask(image);
   m_blocks.clear();
   m_blocks.shrink_to_fit();
   return image;

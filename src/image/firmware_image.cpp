@@ -21,9 +21,11 @@ std::span<const std::uint8_t> FirmwareImage::BlockData(std::int32_t index) const
   return std::span<const std::uint8_t>(m_bytes).subspan(view.offset, view.size);
 }
 
-void FirmwareImage::Mask() {
-  for (std::uint8_t& b : m_bytes) b ^= kMask;
+void ApplyMask(std::span<std::uint8_t> bytes) {
+  for (std::uint8_t& b : bytes) b ^= kMask;
 }
+
+void FirmwareImage::Mask() { ApplyMask(m_bytes); }
 
 LoadResult LoadFirmware(const std::filesystem::path& path) {
   std::vector<std::uint8_t> bytes;

@@ -34,6 +34,10 @@ struct BlockView {
   std::size_t size = 0;
 };
 
+// XORs every byte with the mask, in place. Masking and unmasking are the same step: the device
+// and the tests undo with it what the download did.
+void ApplyMask(std::span<std::uint8_t> bytes);
+
 // The image record: owned by one download, masked in place once before any frame is built.
 class FirmwareImage {
  public:

@@ -29,7 +29,7 @@ FaultPlan Plan(const std::vector<const char*>& faults) {
 }
 
 Bytes Masked(Bytes data) {
-  for (auto& b : data) b ^= image::kMask;
+  image::ApplyMask(data);
   return data;
 }
 

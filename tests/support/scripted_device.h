@@ -82,7 +82,7 @@ class ScriptedDevice : public protocol::Transport {
   Bytes Image() const {
     Bytes out;
     for (const auto& [block, data] : stored) out.insert(out.end(), data.begin(), data.end());
-    for (std::uint8_t& b : out) b ^= image::kMask;
+    image::ApplyMask(out);
     return out;
   }
 
