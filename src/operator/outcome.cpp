@@ -1,63 +1,52 @@
 #include "operator/outcome.h"
 
+#include <algorithm>
+#include <array>
+
 #include "operator/texts.h"
 
 namespace quento::op {
+namespace {
+
+struct OutcomeWords {
+  Outcome outcome;
+  std::string_view name;
+  std::string_view text;  // empty: no message is shown
+};
+
+constexpr std::array<OutcomeWords, 11> kOutcomes{{
+    {Outcome::kSuccess, "success", text::kSuccess},
+    {Outcome::kSocketFailed, "socket_failed", text::kSocketFailed},
+    {Outcome::kConnectFailed, "connect_failed", text::kConnectFailed},
+    {Outcome::kSendFailed, "send_failed", text::kSendFailed},
+    {Outcome::kNoResponse, "no_response", text::kNoResponse},
+    {Outcome::kVerifyFailed, "verify_failed", text::kVerifyFailed},
+    {Outcome::kFileMissing, "file_missing", text::kFileMissing},
+    {Outcome::kFileUnreadable, "file_unreadable", text::kFileUnreadable},
+    {Outcome::kFileTooLarge, "file_too_large", text::kFileTooLarge},
+    {Outcome::kError, "error", text::kFailedStatus},
+    {Outcome::kCancelled, "cancelled", {}},
+}};
+// A new outcome needs its words here: kCancelled is the last.
+static_assert(kOutcomes.size() == static_cast<std::size_t>(Outcome::kCancelled) + 1);
+
+// Nothing for a value outside the enumeration (a cast integer).
+const OutcomeWords* WordsFor(Outcome outcome) {
+  const auto it = std::find_if(kOutcomes.begin(), kOutcomes.end(),
+                               [&](const OutcomeWords& w) { return w.outcome == outcome; });
+  return it == kOutcomes.end() ? nullptr : &*it;
+}
+
+}  // namespace
 
 std::string_view MessageFor(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kSuccess:
-      return text::kSuccess;
-    case Outcome::kSocketFailed:
-      return text::kSocketFailed;
-    case Outcome::kConnectFailed:
-      return text::kConnectFailed;
-    case Outcome::kSendFailed:
-      return text::kSendFailed;
-    case Outcome::kNoResponse:
-      return text::kNoResponse;
-    case Outcome::kVerifyFailed:
-      return text::kVerifyFailed;
-    case Outcome::kFileMissing:
-      return text::kFileMissing;
-    case Outcome::kFileUnreadable:
-      return text::kFileUnreadable;
-    case Outcome::kFileTooLarge:
-      return text::kFileTooLarge;
-    case Outcome::kError:
-      return text::kFailedStatus;
-    case Outcome::kCancelled:
-      break;
-  }
-  return {};
+  const OutcomeWords* words = WordsFor(outcome);
+  return words != nullptr ? words->text : std::string_view{};
 }
 
 std::string_view NameOf(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kSuccess:
-      return "success";
-    case Outcome::kSocketFailed:
-      return "socket_failed";
-    case Outcome::kConnectFailed:
-      return "connect_failed";
-    case Outcome::kSendFailed:
-      return "send_failed";
-    case Outcome::kNoResponse:
-      return "no_response";
-    case Outcome::kVerifyFailed:
-      return "verify_failed";
-    case Outcome::kFileMissing:
-      return "file_missing";
-    case Outcome::kFileUnreadable:
-      return "file_unreadable";
-    case Outcome::kFileTooLarge:
-      return "file_too_large";
-    case Outcome::kError:
-      return "error";
-    case Outcome::kCancelled:
-      return "cancelled";
-  }
-  return "unknown";
+  const OutcomeWords* words = WordsFor(outcome);
+  return words != nullptr ? words->name : "unknown";
 }
 
 }  // namespace quento::op
