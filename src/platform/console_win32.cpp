@@ -65,26 +65,24 @@ class HandleBuffer final : public std::streambuf {
 
   bool WriteConsole(std::string_view utf8) const {
     const std::wstring text = Widen(utf8);
-    for (std::size_t done = 0; done < text.size();) {
-      DWORD n = 0;
-      if (!::WriteConsoleW(m_handle, text.data() + done, static_cast<DWORD>(text.size() - done), &n,
-                           nullptr) ||
-          n == 0) {
-        return false;
-      }
-      done += n;
-    }
-    return true;
+    return WriteAll(text.data(), text.size(), [&](const wchar_t* from, DWORD size, DWORD* n) {
+      return ::WriteConsoleW(m_handle, from, size, n, nullptr);
+    });
   }
 
   bool WriteBytes(std::string_view bytes) const {
-    for (std::size_t done = 0; done < bytes.size();) {
+    return WriteAll(bytes.data(), bytes.size(), [&](const char* from, DWORD size, DWORD* n) {
+      return ::WriteFile(m_handle, from, size, n, nullptr);
+    });
+  }
+
+  // Calls `write` until all `size` characters are out: either call may take only part of them.
+  // False when a write fails or takes nothing, which would otherwise repeat for ever.
+  template <typename Char, typename Write>
+  static bool WriteAll(const Char* data, std::size_t size, Write write) {
+    for (std::size_t done = 0; done < size;) {
       DWORD n = 0;
-      if (!::WriteFile(m_handle, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n,
-                       nullptr) ||
-          n == 0) {
-        return false;
-      }
+      if (!write(data + done, static_cast<DWORD>(size - done), &n) || n == 0) return false;
       done += n;
     }
     return true;
