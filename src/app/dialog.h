@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "window/busy_scope.h"
+
 namespace quento::app {
 
 // The framework's standard Help command, sent by F1.
@@ -112,15 +114,9 @@ class Dialog {
   // While busy, commands and system commands are dropped: a handler that pumps messages or
   // shows a box is never entered a second time.
   bool busy() const { return m_busyDepth > 0; }
-  class BusyScope {
+  class BusyScope : public window::BusyScope {
    public:
-    explicit BusyScope(Dialog& dialog) : m_dialog(dialog) { ++m_dialog.m_busyDepth; }
-    ~BusyScope() { --m_dialog.m_busyDepth; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-   private:
-    Dialog& m_dialog;
+    explicit BusyScope(Dialog& dialog) : window::BusyScope(dialog.m_busyDepth) {}
   };
 
  private:

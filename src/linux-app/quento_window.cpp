@@ -24,6 +24,7 @@
 #include "linux-app/ip_address_edit.h"
 #include "linux-app/qt_text.h"
 #include "operator/texts.h"
+#include "window/busy_scope.h"
 #include "window/window_loop.h"
 
 namespace quento::linux_app {
@@ -31,17 +32,6 @@ namespace {
 
 // Where the last address and file are kept between runs (~/.config/Quento/quento.conf).
 QSettings Settings() { return QSettings(QStringLiteral("Quento"), QStringLiteral("quento")); }
-
-class BusyScope {
- public:
-  explicit BusyScope(int& depth) : m_depth(depth) { ++m_depth; }
-  ~BusyScope() { --m_depth; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  int& m_depth;
-};
 
 // What the operator does to the window with mouse, keyboard, an input method, pen, touch or a
 // drag. The input method's queries are answered: they read the window and change nothing.
@@ -190,7 +180,7 @@ void QuentoWindow::OnAddressEntered() {
 
 void QuentoWindow::OnBrowseClicked() {
   if (m_busy > 0) return;
-  BusyScope busy(m_busy);
+  window::BusyScope busy(m_busy);
   const QString folder = m_filePath.isEmpty() ? QString() : QFileInfo(m_filePath).absolutePath();
   // A cancelled dialog empties the choice, as it always has on Windows.
   // Qt simplifies each filter's white space, U+3000 included.
@@ -214,7 +204,7 @@ void QuentoWindow::ShowAbout() {
 }
 
 void QuentoWindow::RunBusy(asio::awaitable<void> task) {
-  BusyScope busy(m_busy);
+  window::BusyScope busy(m_busy);
   // The manager's work throws nothing into Qt's event loop: see StopAtTheEdge.
   window::RunBesideWindow(m_io, std::move(task), [] { QCoreApplication::processEvents(); });
 }
