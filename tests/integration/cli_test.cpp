@@ -25,6 +25,7 @@
 #include "support/run_cli.h"
 #include "support/simulated_devices.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace quento::testing {
 namespace {
@@ -456,9 +457,8 @@ TEST_P(Stopping, EveryDeviceRecordedOnce_ReportWhole_ExitsWithTheRequestsStatus)
   ChildProcess cli(Concat({QUENTO_CLI_EXE, "--json", "-j", "1", "--trace", trace, "--report",
                            (dir.path() / "r.xml").string(), Firmware(dir, 10)},
                           silent.at));
-  for (int i = 0; i < 2000 && dir.Read("trace").find(" send ") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // until the first frame is out
-  }
+  // Until the first frame is out.
+  WaitUntil([&] { return dir.Read("trace").find(" send ") != std::string::npos; }, kWait);
   cli.Signal(signal);
   std::istringstream out(cli.Finish(kWait).value_or(""));
   EXPECT_EQ(cli.status(), status);

@@ -29,10 +29,12 @@
 #include "cli/fleet.h"
 #include "device/simulator.h"
 #include "support/run_cli.h"
+#include "support/wait_until.h"
 
 namespace {
 
 using namespace quento;
+using quento::testing::WaitUntil;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
@@ -191,14 +193,15 @@ struct Round {
     // What the device's last completion left in it, once it has taken the completion frame,
     // which gets no reply: a second at most.
     const auto holds = [&](const std::string& at) {
-      for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(2ms)) {
-        std::optional<std::string> held;
-        for (const auto& done : simulator.completed())
-          if (done.device.ToString() == at)
-            held = std::string(done.image.begin(), done.image.end());
-        if (held == image) return true;
-      }
-      return false;
+      return WaitUntil(
+          [&] {
+            std::optional<std::string> held;
+            for (const auto& done : simulator.completed())
+              if (done.device.ToString() == at)
+                held = std::string(done.image.begin(), done.image.end());
+            return held == image;
+          },
+          1s);
     };
     for (const auto& [device, final] : last) {
       const auto& [attempt, outcome] = final;

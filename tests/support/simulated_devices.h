@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "device/simulator.h"
+#include "support/wait_until.h"
 
 namespace quento::testing {
 
@@ -30,8 +29,7 @@ struct SimulatedDevices {
   // What each device holds once `count` completions have arrived, at most 10 s from now: the
   // tool does not wait for a device to act on its completion frame.
   std::map<std::string, std::string> ImagesOnceCompleted(std::size_t count) const {
-    for (int i = 0; i < 2000 && simulator->completed().size() < count; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    WaitUntil([&] { return simulator->completed().size() >= count; }, std::chrono::seconds(10));
     std::map<std::string, std::string> held;
     for (const auto& done : simulator->completed())
       held[done.device.ToString()] = std::string(done.image.begin(), done.image.end());
