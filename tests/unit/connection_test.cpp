@@ -43,7 +43,7 @@ TEST_F(ConnectionTest, ConnectDisconnectAndReset_ShowEachStateAndTheDeviceSeesEa
   EXPECT_EQ(first.ReadUntilClosed(), Bytes{});
   RunToEnd(io, manager.OnConnectClicked());
   TcpClient second(device);
-  EXPECT_EQ(manager.ResetConnection(), 0);
+  manager.ResetConnection();
   EXPECT_EQ(connected, 0);
   EXPECT_EQ(second.ReadUntilClosed(), Bytes{});
   EXPECT_THAT(ui.events, ElementsAre("caption 断开连接", "enable 1004 on", "message 连接成功！",
