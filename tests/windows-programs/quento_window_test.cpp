@@ -19,20 +19,17 @@
 
 #include "operator/texts.h"
 #include "platform/utf16.h"
+#include "screen_pixels.h"
+#include "support/wait_until.h"
 
 namespace quento::wine {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The bound only ends a test that is already failing, so it is generous.
-template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds limit = 30s) {
-  for (auto polls = limit / 10ms; !done(); ::Sleep(10)) {
-    if (--polls < 0) return false;
-  }
-  return true;
-}
+using screen::PixelsOnScreen;
+using screen::ScreenPixels;
+using testing::WaitUntil;
 
 // The window's thread may sit in a 1 s receive: wait well beyond that. -1 when it never answers.
 LRESULT Ask(HWND window, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
@@ -62,33 +59,6 @@ HWND OwnedDialog(HWND owner, Match match) {
     if (::IsWindowVisible(w) && ::GetWindow(w, GW_OWNER) == owner && match(w)) return w;
   }
   return nullptr;
-}
-
-// The screen's pixels in `area` as COLORREFs, row by row.
-std::vector<COLORREF> ScreenPixels(const RECT& area) {
-  const int width = area.right - area.left, height = area.bottom - area.top;
-  HDC screen = ::GetDC(nullptr);
-  HDC copy = ::CreateCompatibleDC(screen);
-  HBITMAP bitmap = ::CreateCompatibleBitmap(screen, width, height);
-  ::SelectObject(copy, bitmap);
-  ::BitBlt(copy, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-  std::vector<COLORREF> pixels;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) pixels.push_back(::GetPixel(copy, x, y));
-  }
-  ::DeleteDC(copy);
-  ::DeleteObject(bitmap);
-  ::ReleaseDC(nullptr, screen);
-  return pixels;
-}
-
-// How many of `window`'s pixels on the screen pass `test`.
-template <typename Test>
-long PixelsOnScreen(HWND window, Test test) {
-  RECT area{};
-  ::GetWindowRect(window, &area);
-  const std::vector<COLORREF> pixels = ScreenPixels(area);
-  return std::count_if(pixels.begin(), pixels.end(), test);
 }
 
 // Keys pressed and released, in order, to whatever window has the focus.
@@ -355,28 +325,6 @@ TEST_F(QuentoWindow, EnterInTheAddressField_EndsTheProgram) {
   ::SetForegroundWindow(m_window);
   PressKeys({VK_RETURN});
   EXPECT_TRUE(WaitUntil([&] { return !Running(); }));
-}
-
-// For the quento_screenshot target: the window as the operator first sees it, with an address
-// typed in, saved as run/window.ppm once it is on the screen.
-TEST_F(QuentoWindow, DISABLED_Screenshot) {
-  SetAddress("192.168.1.20");
-  ::SetForegroundWindow(m_window);
-  // The pointer starts at the screen's centre, over Browse, which it would draw lit (blue).
-  ::SetCursorPos(0, 0);
-  const auto dark = [](COLORREF p) { return GetGValue(p) < 128; };
-  const auto white = [](COLORREF p) { return p == RGB(255, 255, 255); };
-  const auto blue = [](COLORREF p) { return GetBValue(p) > GetRValue(p) + 60; };
-  ASSERT_TRUE(WaitUntil([&] {
-    return PixelsOnScreen(Item(kStatus), dark) >= 20 &&
-           PixelsOnScreen(Item(kProgress), white) >= 20 && PixelsOnScreen(Item(kBrowse), blue) == 0;
-  })) << "the window was never painted as it rests";
-  RECT area{};
-  ::GetWindowRect(m_window, &area);
-  std::ofstream out((FromSuite("QUENTO_RUN") + L"\\window.ppm").c_str(), std::ios::binary);
-  out << "P6\n" << area.right - area.left << ' ' << area.bottom - area.top << "\n255\n";
-  for (COLORREF p : ScreenPixels(area)) out << GetRValue(p) << GetGValue(p) << GetBValue(p);
-  EXPECT_TRUE(out.flush());
 }
 
 }  // namespace
