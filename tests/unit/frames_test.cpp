@@ -1,11 +1,10 @@
 // The wire: every frame and reply byte for byte as both sides build them, and the device's frame
 // parser under any split, garbage and bad frames. Arbitrary input is the fuzz target's
 // (tests/fuzz/frame_parser_fuzz.cpp).
-#include "support/wire.h"
-
 #include <gtest/gtest.h>
 
 #include "protocol/frame_parser.h"
+#include "support/wire.h"
 
 namespace quento::protocol {
 namespace {
