@@ -40,7 +40,8 @@ std::string Expand(const std::vector<DeviceEntry>& entries,
     const DeviceEntry& entry = entries[i];
     std::string error;
     if (!Targets(entry, devices, error)) {
-      // The command line's entry is quoted in the message; a file's line is named before it.
+      // A file's line is named; what was typed on the command line is still in front of the
+      // operator.
       const std::string at = entry.origin.file.empty() ? "" : Where(entry.origin) + ": ";
       return "quento-cli: " + at +
              (error.empty() ? "'" + entry.text + "' is not a device" : error) +
