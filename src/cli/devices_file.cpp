@@ -36,7 +36,7 @@ std::string ReadDevicesFile(const std::string& name, std::vector<DeviceEntry>& d
     }
     device = Trim(device);
     if (device.empty()) continue;
-    devices.push_back({std::string(device), name + " line " + std::to_string(number)});
+    devices.push_back({std::string(device), {name, number}});
   }
   return in.bad() ? cannot : "";
 }
