@@ -66,6 +66,7 @@ void DeviceState::CountFrame(Response& response) {
   }
 }
 
+// Kept whole: the device's answer to every kind of frame reads as one switch.
 Response DeviceState::Handle(const Frame& frame, Connection& connection) {
   std::lock_guard lock(m_mutex);
   Response response;

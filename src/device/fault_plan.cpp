@@ -31,77 +31,100 @@ std::optional<int> Count(const std::vector<std::string_view>& parts, std::size_t
   return static_cast<int>(*n);
 }
 
+// parts holds the fault's name and between min and max arguments.
+bool Arity(const std::vector<std::string_view>& parts, std::size_t min, std::size_t max) {
+  return parts.size() >= min + 1 && parts.size() <= max + 1;
+}
+
+// Each of these reads one kind of fault's arguments into the plan and returns why it refused
+// them, or nothing when it took them; a refused fault leaves the plan as it was.
+using Refusal = std::optional<std::string_view>;
+
+Refusal AddSilent(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 0, 0)) return "takes no argument";
+  plan.silent = true;
+  return std::nullopt;
+}
+
+// ignore-greeting and wrong-read-index.
+Refusal AddCounted(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 0, 1)) return "expected at most one count";
+  const auto n = Count(parts, 1);
+  if (!n) return "expected a count or 'always'";
+  (parts[0] == "ignore-greeting" ? plan.ignoreGreetings : plan.wrongReadIndex) = *n;
+  return std::nullopt;
+}
+
+// drop-ack, wrong-ack and corrupt-read.
+Refusal AddBlockFault(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 1, 2)) return "expected a block index and at most one more number";
+  const auto block = connection::ParseDecimal(parts[1], 255);
+  if (!block) return "the block index must be 0..255";
+  const int b = static_cast<int>(*block);
+  if (parts[0] == "corrupt-read") {
+    const auto offset = parts.size() > 2 ? connection::ParseDecimal(parts[2], 1023)
+                                         : std::optional<std::uint32_t>(6);
+    if (!offset) return "the offset must be 0..1023";
+    plan.corruptRead[b] = static_cast<std::size_t>(*offset);
+    return std::nullopt;
+  }
+  const auto n = Count(parts, 2);
+  if (!n) return "expected a count or 'always'";
+  (parts[0] == "drop-ack" ? plan.dropAck : plan.wrongAck)[b] = *n;
+  return std::nullopt;
+}
+
+// delay and split.
+Refusal AddPause(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 1, 1)) return "expected milliseconds";
+  const auto ms = connection::ParseDecimal(parts[1], kMaxMilliseconds);
+  if (!ms) return "expected milliseconds, 0..600000";
+  if (parts[0] == "delay") {
+    plan.delay = std::chrono::milliseconds(*ms);
+  } else {
+    plan.splitGap = std::chrono::milliseconds(*ms);
+  }
+  return std::nullopt;
+}
+
+Refusal AddJunk(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 1, 1)) return "expected a byte count";
+  const auto n = connection::ParseDecimal(parts[1], kMaxJunk);
+  if (!n) return "expected a byte count, 0..65536";
+  plan.junk = static_cast<std::size_t>(*n);
+  return std::nullopt;
+}
+
+Refusal AddCloseAfter(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  if (!Arity(parts, 1, 1)) return "expected a frame count";
+  const auto n = connection::ParseDecimal(parts[1], kMaxCount);
+  if (!n) return "expected a frame count";
+  plan.closeAfter = static_cast<int>(*n);
+  return std::nullopt;
+}
+
+Refusal AddNamedFault(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+  const std::string_view name = parts[0];
+  if (name == "silent") return AddSilent(parts, plan);
+  if (name == "ignore-greeting" || name == "wrong-read-index") return AddCounted(parts, plan);
+  if (name == "drop-ack" || name == "wrong-ack" || name == "corrupt-read") {
+    return AddBlockFault(parts, plan);
+  }
+  if (name == "delay" || name == "split") return AddPause(parts, plan);
+  if (name == "junk") return AddJunk(parts, plan);
+  if (name == "close-after") return AddCloseAfter(parts, plan);
+  return "unknown fault; expected silent, ignore-greeting[:N], drop-ack:B[:N|always], "
+         "wrong-ack:B[:N|always], corrupt-read:B[:OFFSET], wrong-read-index[:N], delay:MS, "
+         "split:GAP_MS, junk:N or close-after:N";
+}
+
 }  // namespace
 
 bool AddFault(std::string_view text, FaultPlan& plan, std::string* error) {
-  const std::vector<std::string_view> parts = SplitColons(text);
-  const std::string_view name = parts[0];
-  const auto fail = [&](std::string_view why) {
-    if (error != nullptr) *error = "bad fault '" + std::string(text) + "': " + std::string(why);
-    return false;
-  };
-  const auto arity = [&](std::size_t min, std::size_t max) {
-    return parts.size() >= min + 1 && parts.size() <= max + 1;
-  };
-
-  if (name == "silent") {
-    if (!arity(0, 0)) return fail("takes no argument");
-    plan.silent = true;
-    return true;
-  }
-  if (name == "ignore-greeting" || name == "wrong-read-index") {
-    if (!arity(0, 1)) return fail("expected at most one count");
-    const auto n = Count(parts, 1);
-    if (!n) return fail("expected a count or 'always'");
-    (name == "ignore-greeting" ? plan.ignoreGreetings : plan.wrongReadIndex) = *n;
-    return true;
-  }
-  if (name == "drop-ack" || name == "wrong-ack" || name == "corrupt-read") {
-    if (!arity(1, 2)) return fail("expected a block index and at most one more number");
-    const auto block = connection::ParseDecimal(parts[1], 255);
-    if (!block) return fail("the block index must be 0..255");
-    const int b = static_cast<int>(*block);
-    if (name == "corrupt-read") {
-      const auto offset = parts.size() > 2 ? connection::ParseDecimal(parts[2], 1023)
-                                           : std::optional<std::uint32_t>(6);
-      if (!offset) return fail("the offset must be 0..1023");
-      plan.corruptRead[b] = static_cast<std::size_t>(*offset);
-      return true;
-    }
-    const auto n = Count(parts, 2);
-    if (!n) return fail("expected a count or 'always'");
-    (name == "drop-ack" ? plan.dropAck : plan.wrongAck)[b] = *n;
-    return true;
-  }
-  if (name == "delay" || name == "split") {
-    if (!arity(1, 1)) return fail("expected milliseconds");
-    const auto ms = connection::ParseDecimal(parts[1], kMaxMilliseconds);
-    if (!ms) return fail("expected milliseconds, 0..600000");
-    if (name == "delay") {
-      plan.delay = std::chrono::milliseconds(*ms);
-    } else {
-      plan.splitGap = std::chrono::milliseconds(*ms);
-    }
-    return true;
-  }
-  if (name == "junk") {
-    if (!arity(1, 1)) return fail("expected a byte count");
-    const auto n = connection::ParseDecimal(parts[1], kMaxJunk);
-    if (!n) return fail("expected a byte count, 0..65536");
-    plan.junk = static_cast<std::size_t>(*n);
-    return true;
-  }
-  if (name == "close-after") {
-    if (!arity(1, 1)) return fail("expected a frame count");
-    const auto n = connection::ParseDecimal(parts[1], kMaxCount);
-    if (!n) return fail("expected a frame count");
-    plan.closeAfter = static_cast<int>(*n);
-    return true;
-  }
-  return fail(
-      "unknown fault; expected silent, ignore-greeting[:N], drop-ack:B[:N|always], "
-      "wrong-ack:B[:N|always], corrupt-read:B[:OFFSET], wrong-read-index[:N], delay:MS, "
-      "split:GAP_MS, junk:N or close-after:N");
+  const Refusal why = AddNamedFault(SplitColons(text), plan);
+  if (!why) return true;
+  if (error != nullptr) *error = "bad fault '" + std::string(text) + "': " + std::string(*why);
+  return false;
 }
 
 }  // namespace quento::device

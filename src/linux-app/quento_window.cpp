@@ -114,7 +114,15 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   setAcceptDrops(true);
   const DialogUnits du(font());
   setFixedSize(du.X(304), du.Y(163));
+  CreateControls();
+  ConnectCommands();
+  RestoreSettings();
+  m_address->setFocus();
+  qApp->installEventFilter(this);
+}
 
+void QuentoWindow::CreateControls() {
+  const DialogUnits du(font());
   const auto label = [&](std::string_view text, QRect where, const char* name) {
     auto* control = new QLabel(QText(text), this);
     control->setGeometry(where);
@@ -148,7 +156,9 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   m_progress->setTextVisible(false);
   m_progress->setValue(0);
   m_download->setEnabled(false);
+}
 
+void QuentoWindow::ConnectCommands() {
   connect(m_connect, &QPushButton::clicked, this, &QuentoWindow::OnConnectClicked);
   connect(m_address, &IpAddressEdit::returnPressed, this, &QuentoWindow::OnAddressEntered);
   connect(m_browse, &QPushButton::clicked, this, &QuentoWindow::OnBrowseClicked);
@@ -158,13 +168,13 @@ QuentoWindow::QuentoWindow(connection::ConnectionOptions connection,
   connect(about, &QAction::triggered, this, &QuentoWindow::ShowAbout);
   addAction(about);
   setContextMenuPolicy(Qt::ActionsContextMenu);
+}
 
+void QuentoWindow::RestoreSettings() {
   const QSettings settings = Settings();
   m_address->setText(settings.value(QStringLiteral("address")).toString());
   m_filePath = settings.value(QStringLiteral("file")).toString();
   PushMembersToControls();
-  m_address->setFocus();
-  qApp->installEventFilter(this);
 }
 
 QuentoWindow::~QuentoWindow() { qApp->removeEventFilter(this); }

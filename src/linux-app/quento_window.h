@@ -48,6 +48,10 @@ class QuentoWindow final : public QWidget, public op::OperatorFeedback {
   void dropEvent(QDropEvent* event) override;
 
  private:
+  void CreateControls();
+  void ConnectCommands();
+  // The address and file of the last run.
+  void RestoreSettings();
   void OnConnectClicked();
   // Enter in the address connects; it never disconnects.
   void OnAddressEntered();

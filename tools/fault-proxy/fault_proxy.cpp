@@ -1,21 +1,22 @@
 // quento-fault-proxy: relays TCP connections from --listen to --target, damaging the traffic on
 // the way. One thread, one coroutine per connection; every fault is per connection.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <deque>
-#include <functional>
-#include <map>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
+
+#include "connection/address.h"
 
 namespace quento::faultproxy {
 namespace {
@@ -27,21 +28,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-
-constexpr char kUsage[] =
-    "usage: quento-fault-proxy --listen ADDR:PORT --target ADDR:PORT [faults]\n"
-    "  --delay MS            hold every chunk back MS milliseconds\n"
-    "  --jitter MS           plus a random 0..MS more (order is kept)\n"
-    "  --split N             forward in segments of at most N bytes, --split-gap MS apart (1)\n"
-    "  --coalesce MS         gather what arrives within MS into one segment\n"
-    "  --stall-after N       after N bytes, forward nothing for --stall MS\n"
-    "  --duplicate-every N   send every Nth byte twice\n"
-    "  --half-close-after N  after N bytes, shut both write sides and forward nothing more\n"
-    "  --reset-after N       after N bytes, reset both connections (SO_LINGER 0)\n"
-    "  --direction both|to-device|to-client   which traffic is damaged (both)\n"
-    "  --seed S              seed for the jitter\n"
-    "Byte counts are per connection, over the damaged directions. Prints 'listening on\n"
-    "ADDR:PORT' once ready; stops on SIGINT or SIGTERM.\n";
 
 struct Options {
   std::optional<tcp::endpoint> listen;
@@ -61,79 +47,98 @@ struct Options {
   unsigned seed = 1;
 };
 
+// "ADDR:PORT", the port never left out; port 0 listens on a free one, 0.0.0.0 on every
+// interface.
 std::optional<tcp::endpoint> Endpoint(std::string_view text) {
-  const std::size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos) return std::nullopt;
-  asio::error_code ec;
-  const auto address = asio::ip::make_address_v4(std::string(text.substr(0, colon)), ec);
-  const std::string_view digits = text.substr(colon + 1);
-  std::uint16_t port = 0;
-  const auto [end, bad] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
-  if (ec || bad != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
-  return tcp::endpoint(address, port);
+  const auto split = connection::SplitPort(text);
+  if (text.find(':') == std::string_view::npos || !split) return std::nullopt;
+  const auto address = split->addresses == "0.0.0.0" ? std::optional<std::uint32_t>(0)
+                                                     : connection::ParseIpv4(split->addresses);
+  if (!address) return std::nullopt;
+  return tcp::endpoint(asio::ip::address_v4(*address), split->port);
 }
 
 std::string ToString(const tcp::endpoint& endpoint) {
   return endpoint.address().to_string() + ':' + std::to_string(endpoint.port());
 }
 
-bool Parse(int argc, char** argv, Options& o, std::string& error) {
-  constexpr long long kMs = 10 * 60 * 1000;
-  constexpr long long kBytes = 1LL << 40;
-  std::string_view value;
-  // Sets `field` when the value is a whole number within [min, max].
-  const auto number = [&value](auto& field, long long min, long long max) {
-    long long n = 0;
-    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-    if (ec != std::errc() || end != value.data() + value.size() || n < min || n > max) {
-      return false;
-    }
-    field = static_cast<std::remove_reference_t<decltype(field)>>(n);
-    return true;
-  };
-  const std::map<std::string_view, std::function<bool()>> setters = {
-      {"--listen", [&] { return (o.listen = Endpoint(value)).has_value(); }},
-      {"--target", [&] { return (o.target = Endpoint(value)).has_value(); }},
-      {"--delay", [&] { return number(o.delay, 0, kMs); }},
-      {"--jitter", [&] { return number(o.jitter, 0, kMs); }},
-      {"--split", [&] { return number(o.split, 1, 1 << 20); }},
-      {"--split-gap", [&] { return number(o.splitGap, 0, kMs); }},
-      {"--coalesce", [&] { return number(o.coalesce, 0, kMs); }},
-      {"--stall-after", [&] { return number(o.stallAfter, 0, kBytes); }},
-      {"--stall", [&] { return number(o.stall, 0, kMs); }},
-      {"--duplicate-every", [&] { return number(o.duplicateEvery, 1, 1 << 30); }},
-      {"--half-close-after", [&] { return number(o.halfCloseAfter, 0, kBytes); }},
-      {"--reset-after", [&] { return number(o.resetAfter, 0, kBytes); }},
-      {"--seed", [&] { return number(o.seed, 0, 0xFFFFFFFFLL); }},
-      {"--direction",
-       [&] {
-         o.toDevice = value == "both" || value == "to-device";
-         o.toClient = value == "both" || value == "to-client";
-         return o.toDevice || o.toClient;
-       }},
-  };
-  for (int i = 1; i < argc; i += 2) {
-    const std::string_view name = argv[i];
-    if (name == "--help" || name == "-h") {
-      error.clear();
-      return false;
-    }
-    const auto setter = setters.find(name);
-    if (i + 1 >= argc || setter == setters.end()) {
-      error = (i + 1 >= argc ? "missing value for " : "unknown option ") + std::string(name);
-      return false;
-    }
-    value = argv[i + 1];
-    if (!setter->second()) {
-      error = "bad value '" + std::string(value) + "' for " + std::string(name);
-      return false;
-    }
-  }
-  if (!o.listen || !o.target) {
-    error = "--listen and --target are required";
-    return false;
-  }
-  return true;
+CLI::Validator WholeNumber(std::uint32_t min, std::uint32_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) -> std::string {
+        const auto n = connection::ParseDecimal(text, max);
+        if (n && *n >= min) return {};
+        return "expected a whole number, " + std::to_string(min) + ".." + std::to_string(max);
+      },
+      "");
+}
+
+// `name`'s value, a whole number in min..max, into `field`: a count, or milliseconds.
+template <typename Field>
+void AddNumber(CLI::App& app, const std::string& name, Field& field, std::uint32_t min,
+               std::uint32_t max, const std::string& help) {
+  app.add_option_function<std::string>(
+         name,
+         [&field](const std::string& text) {
+           // Checked by WholeNumber before this runs.
+           const std::uint32_t n = *connection::ParseDecimal(text, 0xFFFFFFFFu);
+           if constexpr (std::is_same_v<Field, milliseconds>) {
+             field = milliseconds(n);
+           } else {
+             field = n;
+           }
+         },
+         help)
+      ->check(WholeNumber(min, max))
+      ->type_name(std::is_same_v<Field, milliseconds> ? "MS" : "N");
+}
+
+void AddEndpoint(CLI::App& app, const std::string& name, std::optional<tcp::endpoint>& field,
+                 const std::string& help) {
+  app.add_option_function<std::string>(
+         name, [&field](const std::string& text) { field = Endpoint(text); }, help)
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            return Endpoint(text) ? std::string() : "expected ADDR:PORT, not '" + text + "'";
+          },
+          ""))
+      ->type_name("ADDR:PORT")
+      ->required();
+}
+
+void AddOptions(CLI::App& app, Options& o) {
+  constexpr std::uint32_t kMs = 10 * 60 * 1000;
+  constexpr std::uint32_t kBytes = 0xFFFFFFFFu;
+  // As the hand-written loop before it did: a repeated option's last value counts.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  AddEndpoint(app, "--listen", o.listen, "where to accept connections");
+  AddEndpoint(app, "--target", o.target, "where to relay them");
+  AddNumber(app, "--delay", o.delay, 0, kMs, "hold every chunk back MS milliseconds");
+  AddNumber(app, "--jitter", o.jitter, 0, kMs, "plus a random 0..MS more (order is kept)");
+  AddNumber(app, "--split", o.split, 1, 1 << 20,
+            "forward in segments of at most N bytes, --split-gap MS apart (1)");
+  AddNumber(app, "--split-gap", o.splitGap, 0, kMs, "the gap between --split's segments");
+  AddNumber(app, "--coalesce", o.coalesce, 0, kMs,
+            "gather what arrives within MS into one segment");
+  AddNumber(app, "--stall-after", o.stallAfter, 0, kBytes,
+            "after N bytes, forward nothing for --stall MS");
+  AddNumber(app, "--stall", o.stall, 0, kMs, "how long --stall-after stalls");
+  AddNumber(app, "--duplicate-every", o.duplicateEvery, 1, 1 << 30, "send every Nth byte twice");
+  AddNumber(app, "--half-close-after", o.halfCloseAfter, 0, kBytes,
+            "after N bytes, shut both write sides and forward nothing more");
+  AddNumber(app, "--reset-after", o.resetAfter, 0, kBytes,
+            "after N bytes, reset both connections (SO_LINGER 0)");
+  AddNumber(app, "--seed", o.seed, 0, 0xFFFFFFFFu, "seed for the jitter");
+  app.add_option_function<std::string>(
+         "--direction",
+         [&o](const std::string& value) {
+           o.toDevice = value == "both" || value == "to-device";
+           o.toClient = value == "both" || value == "to-client";
+         },
+         "which traffic is damaged (both)")
+      ->check(CLI::IsMember({"both", "to-device", "to-client"}));
+  app.footer(
+      "Byte counts are per connection, over the damaged directions. Prints 'listening on "
+      "ADDR:PORT' once ready; stops on SIGINT or SIGTERM.");
 }
 
 struct Chunk {
@@ -349,15 +354,19 @@ awaitable<void> Accept(tcp::acceptor& acceptor, const Options& options) {
 }
 
 int Run(int argc, char** argv) {
+  CLI::App app{
+      "quento-fault-proxy: relays TCP connections from --listen to --target, damaging the "
+      "traffic on the way"};
   Options options;
-  std::string error;
-  if (!Parse(argc, argv, options, error)) {
-    if (error.empty()) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    std::fprintf(stderr, "quento-fault-proxy: %s\n%s", error.c_str(), kUsage);
-    return 2;
+  AddOptions(app, options);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "quento-fault-proxy: " + std::string(e.what()) +
+           "\nRun with --help for more information.\n";
+  });
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
   asio::io_context io(1);
   // Connections still open at a signal are dropped with the io_context.

@@ -233,36 +233,20 @@ def report_rows(path, since):
     return header, [r for r in rows if len(r) == len(header)], ident, start + end
 
 
-def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            src=dict(type="path"),
-            dir=dict(type="path"),
-            image=dict(type="path"),
-            content=dict(type="str", no_log=True),
-            sha256=dict(type="str"),
-            devices=dict(type="list", elements="str", default=[]),
-            devices_file=dict(type="path"),
-            jobs=dict(type="int"),
-            pacing=dict(type="str", choices=["standard", "fast"], default="standard"),
-            report=dict(type="path"),
-            report_from=dict(type="dict", default={}),
-            retries=dict(type="int", default=0),
-            retry_delay=dict(type="float"),
-            station=dict(type="str"),
-            cli=dict(type="str", default="quento-cli"),
-        ),
-        required_one_of=[("devices", "devices_file")],
-        supports_check_mode=True,
-    )
-    p = module.params
-    if not p["image"]:
-        module.fail_json(msg="image (or src and dir) is needed")
-    cli = p["cli"] if "/" in p["cli"] else module.get_bin_path(p["cli"], required=True)
+def find_cli(module, name):
+    """quento-cli's path and its version; a quento-cli that does not run fails the task here."""
+    cli = name if "/" in name else module.get_bin_path(name, required=True)
     rc, out, err = module.run_command([cli, "--version"])
     if rc != 0:
         module.fail_json(msg="%s --version failed: %s" % (cli, (err or out).strip()), rc=rc)
-    result = dict(changed=False, version=out.strip())
+    return cli, out.strip()
+
+
+def place_image(module, result):
+    """Where quento-cli reads the image, and the scratch folder to remove after it (or None).
+    An image that cannot be placed or read, or is not the sha256 asked for, fails the task before
+    any device is contacted."""
+    p = module.params
     image, scratch = p["image"], None
     try:
         if p["content"] is not None:
@@ -282,7 +266,11 @@ def main():
     if p["sha256"] and p["sha256"].lower() != result["sha256"]:
         module.fail_json(msg="image %s has sha256 %s, not %s: no device contacted"
                          % (image, result["sha256"], p["sha256"].lower()), **result)
+    return image, scratch
 
+
+def build_command(module, cli, image):
+    p = module.params
     cmd = [cli, "--json", "--pacing", p["pacing"], "--retries", str(p["retries"])]
     for flag, key in (("--jobs", "jobs"), ("--retry-delay", "retry_delay"),
                       ("--devices-file", "devices_file"), ("--report", "report"),
@@ -291,11 +279,13 @@ def main():
             cmd += [flag, str(p[key])]
     cmd += ["--dry-run"] if module.check_mode else []
     cmd += ["--", image] + p["devices"]
-    rc, out, err = module.run_command(cmd)
-    if scratch:
-        os.remove(image)
-        os.rmdir(scratch)
-    result["cmd"] = cmd
+    return cmd
+
+
+def read_results(module, rc, out, err, result):
+    """Ends the task with what quento-cli's run printed: the dry run's lines in check mode, else
+    each device's records, and a failure that names failed devices."""
+    p = module.params
     if module.check_mode:
         if rc != 0:
             module.fail_json(msg=err.strip() or "quento-cli --dry-run ended with status %d" % rc,
@@ -329,6 +319,42 @@ def main():
         module.fail_json(msg="%d of %d devices failed: %s%s" % (len(failed), len(last), named,
                                                                  more), **result)
     module.exit_json(**result)
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            src=dict(type="path"),
+            dir=dict(type="path"),
+            image=dict(type="path"),
+            content=dict(type="str", no_log=True),
+            sha256=dict(type="str"),
+            devices=dict(type="list", elements="str", default=[]),
+            devices_file=dict(type="path"),
+            jobs=dict(type="int"),
+            pacing=dict(type="str", choices=["standard", "fast"], default="standard"),
+            report=dict(type="path"),
+            report_from=dict(type="dict", default={}),
+            retries=dict(type="int", default=0),
+            retry_delay=dict(type="float"),
+            station=dict(type="str"),
+            cli=dict(type="str", default="quento-cli"),
+        ),
+        required_one_of=[("devices", "devices_file")],
+        supports_check_mode=True,
+    )
+    if not module.params["image"]:
+        module.fail_json(msg="image (or src and dir) is needed")
+    cli, version = find_cli(module, module.params["cli"])
+    result = dict(changed=False, version=version)
+    image, scratch = place_image(module, result)
+    cmd = build_command(module, cli, image)
+    rc, out, err = module.run_command(cmd)
+    if scratch:
+        os.remove(image)
+        os.rmdir(scratch)
+    result["cmd"] = cmd
+    read_results(module, rc, out, err, result)
 
 
 if __name__ == "__main__":
