@@ -96,8 +96,8 @@ class Fleet {
   protocol::DownloadReport NotYetEnded() const {
     protocol::DownloadReport report;
     report.outcome = op::Outcome::kCancelled;
-    report.bytes = m_image->file_length();
-    report.blocks = m_image->block_count();
+    report.bytes = m_image->fileLength();
+    report.blocks = m_image->blockCount();
     return report;
   }
 

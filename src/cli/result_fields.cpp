@@ -15,7 +15,7 @@ bool ExplainsAnEnding(const protocol::DownloadReport& report) {
 }  // namespace
 
 std::string Explanation(const DeviceResult& result) {
-  if (const auto offset = result.report.first_difference) {
+  if (const auto offset = result.report.firstDifference) {
     return "block " + std::to_string(*offset / image::kBlockSize) + ", offset " +
            std::to_string(*offset);
   }
@@ -36,10 +36,10 @@ nlohmann::ordered_json ResultFields(const DeviceResult& result) {
   if (!report.detail.empty()) object["detail"] = platform::ValidUtf8(report.detail);
   object["bytes"] = report.bytes;
   object["blocks"] = report.blocks;
-  object["write_retries"] = report.write_retries;
-  object["read_retries"] = report.read_retries;
+  object["write_retries"] = report.writeRetries;
+  object["read_retries"] = report.readRetries;
   object["seconds"] = std::round(result.seconds * 100) / 100;
-  if (report.first_difference) object["first_difference"] = *report.first_difference;
+  if (report.firstDifference) object["first_difference"] = *report.firstDifference;
   return object;
 }
 

@@ -10,8 +10,8 @@ FirmwareImage::FirmwareImage(std::vector<std::uint8_t> bytes)
       m_layout(LayoutFor(m_fileLength)) {}
 
 BlockView FirmwareImage::Block(std::int32_t index) const {
-  const std::size_t size = index == m_layout.block_count - 1
-                               ? static_cast<std::size_t>(m_layout.last_block_size)
+  const std::size_t size = index == m_layout.blockCount - 1
+                               ? static_cast<std::size_t>(m_layout.lastBlockSize)
                                : kBlockSize;
   return {static_cast<std::size_t>(index) * kBlockSize, size};
 }

@@ -16,16 +16,16 @@ inline constexpr std::size_t kMaxBlocks = 256;
 inline constexpr std::size_t kMaxImageSize = kMaxBlocks * kBlockSize;
 
 struct BlockLayout {
-  std::int32_t block_count = 0;
-  std::int32_t last_block_size = 0;  // 1..1024 when block_count >= 1, else 0
+  std::int32_t blockCount = 0;
+  std::int32_t lastBlockSize = 0;  // 1..1024 when blockCount >= 1, else 0
 };
 
 // Block arithmetic for a file of `length` bytes.
 constexpr BlockLayout LayoutFor(std::int32_t length) {
   const std::int32_t block = static_cast<std::int32_t>(kBlockSize);
   BlockLayout layout;
-  layout.block_count = length / block + (length % block != 0 ? 1 : 0);
-  layout.last_block_size = layout.block_count > 0 ? length - block * (layout.block_count - 1) : 0;
+  layout.blockCount = length / block + (length % block != 0 ? 1 : 0);
+  layout.lastBlockSize = layout.blockCount > 0 ? length - block * (layout.blockCount - 1) : 0;
   return layout;
 }
 
@@ -44,9 +44,9 @@ class FirmwareImage {
   FirmwareImage() = default;
   explicit FirmwareImage(std::vector<std::uint8_t> bytes);
 
-  std::int32_t file_length() const { return m_fileLength; }
-  std::int32_t block_count() const { return m_layout.block_count; }
-  std::int32_t last_block_size() const { return m_layout.last_block_size; }
+  std::int32_t fileLength() const { return m_fileLength; }
+  std::int32_t blockCount() const { return m_layout.blockCount; }
+  std::int32_t lastBlockSize() const { return m_layout.lastBlockSize; }
 
   BlockView Block(std::int32_t index) const;
   std::span<const std::uint8_t> BlockData(std::int32_t index) const;

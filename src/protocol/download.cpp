@@ -40,8 +40,8 @@ class Download {
         m_image(image),
         m_buffers(options.buffers != nullptr ? *options.buffers : m_ownBuffers) {
     m_report = DownloadReport{};
-    m_report.bytes = m_image.file_length();
-    m_report.blocks = m_image.block_count();
+    m_report.bytes = m_image.fileLength();
+    m_report.blocks = m_image.blockCount();
   }
 
   // Everything after the image is masked: the exchanges with the device and the report.
@@ -108,7 +108,7 @@ class Download {
         const auto [mine, theirs] = std::mismatch(expected.begin(), expected.end(), data.begin());
         verdict = mine == expected.end() ? ReadBack::kEqual : ReadBack::kDiffers;
         if (verdict == ReadBack::kDiffers) {
-          m_report.first_difference =
+          m_report.firstDifference =
               view.offset + static_cast<std::size_t>(mine - expected.begin());
         }
       }
@@ -118,7 +118,7 @@ class Download {
   }
 
   asio::awaitable<op::Outcome> Greet() {
-    m_ui.EnterPhase(op::Phase::kGreeting, m_image.block_count());
+    m_ui.EnterPhase(op::Phase::kGreeting, m_image.blockCount());
     std::array<std::uint8_t, kShortFrameSize> greeting{};
     BuildGreeting(greeting);
     // Cleared once: a partial echo from one attempt may be completed by the next.
@@ -133,9 +133,9 @@ class Download {
   }
 
   asio::awaitable<op::Outcome> WriteBlocks() {
-    const int blocks = m_image.block_count();
+    const int blocks = m_image.blockCount();
     if (blocks == 0) co_return op::Outcome::kSuccess;
-    m_ui.EnterPhase(op::Phase::kWriting, m_image.block_count());
+    m_ui.EnterPhase(op::Phase::kWriting, m_image.blockCount());
     std::array<std::uint8_t, kShortReplySize> ack{};
     int block = 0;
     int retries = 0;
@@ -163,7 +163,7 @@ class Download {
         }
         continue;
       }
-      ++m_report.write_retries;
+      ++m_report.writeRetries;
       const bool secondOfPair = block % 2 == 1;
       if (++retries == kRetryLimit) co_return op::Outcome::kNoResponse;
       if (secondOfPair && ++pairFailures == kRetryLimit) co_return op::Outcome::kNoResponse;
@@ -175,9 +175,9 @@ class Download {
   }
 
   asio::awaitable<op::Outcome> VerifyBlocks() {
-    const int blocks = m_image.block_count();
+    const int blocks = m_image.blockCount();
     if (blocks == 0) co_return op::Outcome::kSuccess;
-    m_ui.EnterPhase(op::Phase::kVerifying, m_image.block_count());
+    m_ui.EnterPhase(op::Phase::kVerifying, m_image.blockCount());
     std::array<std::uint8_t, kReadRequestSize> request{};
     int block = 0;
     int retries = 0;
@@ -196,7 +196,7 @@ class Download {
         ++block;
         continue;
       }
-      ++m_report.read_retries;
+      ++m_report.readRetries;
       if (++retries == kRetryLimit) co_return op::Outcome::kNoResponse;
       UpdateReadProgress(block);
     }
@@ -205,7 +205,7 @@ class Download {
 
   // The last block's read-back puts the bar at its full range whatever retries stepped before.
   void UpdateReadProgress(int block) {
-    const int blocks = m_image.block_count();
+    const int blocks = m_image.blockCount();
     if (block == blocks - 1) {
       m_ui.SetProgressPos(kProgressPerBlock * blocks);
     } else {
@@ -214,7 +214,7 @@ class Download {
   }
 
   asio::awaitable<op::Outcome> Complete() {
-    m_ui.EnterPhase(op::Phase::kCompleting, m_image.block_count());
+    m_ui.EnterPhase(op::Phase::kCompleting, m_image.blockCount());
     std::array<std::uint8_t, kShortFrameSize> completion{};
     BuildCompletion(completion);
     m_completing = true;
@@ -276,7 +276,7 @@ void LockButtons(op::OperatorFeedback& ui, int blocks) {
 
 asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
                                             op::OperatorFeedback& ui,
-                                            std::function<void()> reset_connection,
+                                            std::function<void()> resetConnection,
                                             DownloadOptions options) {
   // The file was read whole at the check, so a file that cannot be used is refused before the
   // buttons are locked or the device is contacted, and later changes to it do not matter.
@@ -287,21 +287,21 @@ asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport&
     co_return report;
   }
   loaded.image.Mask();
-  co_return co_await RunDownload(loaded.image, link, ui, reset_connection, options);
+  co_return co_await RunDownload(loaded.image, link, ui, resetConnection, options);
 }
 
 // Whatever goes wrong inside a download, the window must come back disconnected with its buttons
-// usable: `reset_connection` runs also when the download throws, and the exception is reported as
+// usable: `resetConnection` runs also when the download throws, and the exception is reported as
 // a failed download and then passed on. One coroutine frame holds the whole download, with its
 // buffer: ten thousand of them may be in flight at once.
 asio::awaitable<void> RunDownload(const image::FirmwareImage& masked, Transport& link,
                                   op::OperatorFeedback& ui,
-                                  const std::function<void()>& reset_connection,
+                                  const std::function<void()>& resetConnection,
                                   const DownloadOptions& options, DownloadReport& report) {
   Download download(link, ui, options, masked, report);
   std::exception_ptr failure;
   try {
-    LockButtons(ui, masked.block_count());
+    LockButtons(ui, masked.blockCount());
     co_await download.Run();
   } catch (...) {
     failure = std::current_exception();
@@ -314,16 +314,16 @@ asio::awaitable<void> RunDownload(const image::FirmwareImage& masked, Transport&
       // The reset below matters more than the report.
     }
   }
-  reset_connection();
+  resetConnection();
   if (failure) std::rethrow_exception(failure);
 }
 
 asio::awaitable<DownloadReport> RunDownload(const image::FirmwareImage& masked, Transport& link,
                                             op::OperatorFeedback& ui,
-                                            const std::function<void()>& reset_connection,
+                                            const std::function<void()>& resetConnection,
                                             const DownloadOptions& options) {
   DownloadReport report;
-  co_await RunDownload(masked, link, ui, reset_connection, options, report);
+  co_await RunDownload(masked, link, ui, resetConnection, options, report);
   co_return report;
 }
 

@@ -94,10 +94,10 @@ struct DownloadReport {
   op::Outcome outcome = op::Outcome::kFileMissing;
   std::int32_t bytes = 0;
   std::int32_t blocks = 0;
-  int write_retries = 0;
-  int read_retries = 0;
+  int writeRetries = 0;
+  int readRetries = 0;
   // For kVerifyFailed: the image offset of the first byte that came back different.
-  std::optional<std::size_t> first_difference;
+  std::optional<std::size_t> firstDifference;
   // The system's words for a send or receive failure, e.g. "receive: no answer within 1000 ms",
   // or "device closed the connection" (the same whichever call found out).
   std::string detail;
@@ -107,11 +107,11 @@ struct DownloadReport {
 op::Outcome FileCheckOutcome(image::LoadStatus status);
 
 // The whole download of the image read at the file check (`loaded`) over `link`: the window's
-// download. Every ending after the file check calls `reset_connection` once, after the final
+// download. Every ending after the file check calls `resetConnection` once, after the final
 // message, also when the download ends in an exception, which is then passed on.
 asio::awaitable<DownloadReport> RunDownload(image::LoadResult loaded, Transport& link,
                                             op::OperatorFeedback& ui,
-                                            std::function<void()> reset_connection,
+                                            std::function<void()> resetConnection,
                                             DownloadOptions options = {});
 
 // The one rule for an exception at the edge of the core. An exception leaves the core only out of
@@ -124,16 +124,16 @@ asio::awaitable<std::optional<std::string>> StopAtTheEdge(asio::awaitable<void> 
                                                           const std::function<void()>& reset);
 
 // The same download of an image already checked and masked, which many downloads share. Await it
-// at once: `masked`, `reset_connection` and `options` are the caller's, kept while it runs (ten
+// at once: `masked`, `resetConnection` and `options` are the caller's, kept while it runs (ten
 // thousand downloads in flight need no copy of each).
 asio::awaitable<DownloadReport> RunDownload(const image::FirmwareImage& masked, Transport& link,
                                             op::OperatorFeedback& ui,
-                                            const std::function<void()>& reset_connection,
+                                            const std::function<void()>& resetConnection,
                                             const DownloadOptions& options);
 // The same, its report written into `report` as the download goes.
 asio::awaitable<void> RunDownload(const image::FirmwareImage& masked, Transport& link,
                                   op::OperatorFeedback& ui,
-                                  const std::function<void()>& reset_connection,
+                                  const std::function<void()>& resetConnection,
                                   const DownloadOptions& options, DownloadReport& report);
 
 }  // namespace quento::protocol

@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       RunToEnd(io, RunDownload({image::LoadStatus::kOk, image::FirmwareImage(file)}, device, screen,
                                [&resets] { ++resets; }, {.pause = NoPause}));
 
-  const int blocks = masked.block_count();
+  const int blocks = masked.blockCount();
   QUENTO_FUZZ_REQUIRE(report.blocks == blocks && resets == 1);
   // Every exchange is retried a fixed number of times, and a refused second block of a pair
   // costs at most kRetryLimit re-sends of the pair.
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool completed = device.sent.back().command == kCmdComplete && !sendFailed;
   QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kSuccess) == completed);
   QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kSendFailed) == sendFailed);
-  const bool differs = report.first_difference.value_or(length) < length;
+  const bool differs = report.firstDifference.value_or(length) < length;
   QUENTO_FUZZ_REQUIRE((report.outcome == op::Outcome::kVerifyFailed) == differs);
   // Success only when what came back for every block, as the download's cleared buffer held
   // it, is the masked image's block.
