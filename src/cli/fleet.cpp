@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
@@ -25,7 +24,7 @@ using namespace std::chrono_literals;
 
 // Ctrl-C arrives as a flag set by the signal handler; the loop looks at it this often.
 constexpr auto kCancelPoll = 50ms;
-constexpr int kPollsPerRedraw = 4;
+constexpr int kSlicesPerRedraw = 4;
 
 // Bound to the one loop: smaller than a timer that could serve any executor, and ten thousand
 // downloads each hold one.
@@ -79,10 +78,8 @@ class Fleet {
     const std::size_t jobs =
         m_options.jobs == 0 ? m_results.size() : std::min(m_options.jobs, m_results.size());
     m_jobs = jobs;
-    for (std::size_t j = 0; j < jobs; ++j) Start(Worker());
-    asio::co_spawn(m_io, WatchCtrlCAndRedraw(), asio::detached);
-    m_io.run();
-    m_running = false;
+    for (std::size_t j = 0; j < jobs; ++j) StartWorker();
+    Drive();
     if (Cancelled()) {
       for (std::size_t i = 0; i < m_results.size(); ++i) {
         if (!m_ended[i]) Cancel(i);
@@ -124,41 +121,32 @@ class Fleet {
     return std::chrono::duration<double>(Clock::now() - m_starts[index]).count();
   }
 
-  // Counts work (a worker, a retry's wait) down however it ends: returned, thrown or destroyed
-  // with the loop. The last stops the watch, and the loop then runs out of work.
-  class Working {
-   public:
-    Working(Fleet& fleet, bool worker) : m_fleet(fleet), m_worker(worker) {}
-    ~Working() {
-      if (m_worker) --m_fleet.m_workers;
-      // After the run, only the loop's end destroys work, and the watch is gone by then.
-      if (--m_fleet.m_work == 0 && m_fleet.m_running) m_fleet.m_poll.cancel();
+  void StartWorker() {
+    ++m_workers;
+    asio::co_spawn(m_io, Worker(), asio::detached);
+  }
+
+  // The run ends when the loop runs out of work: every worker has found no device left and no
+  // retry is waiting. Between slices it looks for Ctrl-C and has the display redrawn; once
+  // stopped, whatever is still suspended in the loop is destroyed with it.
+  void Drive() {
+    for (int slices = 1; !m_io.stopped(); ++slices) {
+      m_io.run_for(kCancelPoll);
+      if (Cancelled()) return;
+      if (slices % kSlicesPerRedraw == 0 && !m_io.stopped()) m_observer.OnTick();
     }
-    Working(const Working&) = delete;
-    Working& operator=(const Working&) = delete;
-
-   private:
-    Fleet& m_fleet;
-    bool m_worker;
-  };
-
-  // Counted from the moment it is spawned, so the watch never finds the run empty too early.
-  void Start(asio::awaitable<void> work, bool worker = true) {
-    ++m_work;
-    if (worker) ++m_workers;
-    asio::co_spawn(m_io, std::move(work), asio::detached);
   }
 
   // Takes a device whose retry is due, else the next device not yet started, until none is left.
   // The attempt is awaited here, not in a coroutine of its own: ten thousand downloads in flight
   // each hold every frame of their chain.
   asio::awaitable<void> Worker() {
-    const Working working(*this, true);
     for (std::optional<std::size_t> index; (index = Next());) {
       BeginAttempt(*index);
       // One device's trouble is that device's result; its socket went with the attempt.
       EndAttempt(*index, co_await protocol::StopAtTheEdge(Attempt(*index), m_nothingToReset));
     }
+    --m_workers;
   }
 
   std::optional<std::size_t> Next() {
@@ -175,7 +163,6 @@ class Fleet {
   // A retry waits without holding a job, then takes the first one free. A name is asked for
   // again meanwhile (the device may have moved), also without holding a job.
   asio::awaitable<void> RetryLater(std::size_t index) {
-    const Working working(*this, false);
     {
       Timer delay(m_executor);
       delay.expires_after(m_options.retryDelay);
@@ -195,20 +182,7 @@ class Fleet {
     }
     if (Cancelled()) co_return;
     m_due.push_back(index);
-    if (m_workers < m_jobs) Start(Worker());
-  }
-
-  // Looks for Ctrl-C, and has the display redrawn, until the last worker has ended.
-  asio::awaitable<void> WatchCtrlCAndRedraw() {
-    for (int polls = 1; m_work > 0; ++polls) {
-      m_poll.expires_after(kCancelPoll);
-      co_await m_poll.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
-      if (Cancelled()) {
-        m_io.stop();
-        co_return;
-      }
-      if (polls % kPollsPerRedraw == 0) m_observer.OnTick();
-    }
+    if (m_workers < m_jobs) StartWorker();
   }
 
   void BeginAttempt(std::size_t index) {
@@ -231,7 +205,7 @@ class Fleet {
     result.again = result.attempt <= m_options.retries && WorthRetrying(result.report.outcome);
     m_ended[index] = !result.again;
     Finish(index);
-    if (result.again) Start(RetryLater(index), false);
+    if (result.again) asio::co_spawn(m_io, RetryLater(index), asio::detached);
   }
 
   asio::awaitable<void> Attempt(std::size_t index) {
@@ -348,14 +322,11 @@ class Fleet {
   std::size_t m_next = 0;
   std::deque<std::size_t> m_due;  // devices whose retry is due, oldest first
   std::size_t m_jobs = 0;
-  std::size_t m_work = 0;  // workers and retries waiting: the run lasts while there is any
-  std::size_t m_workers = 0;
-  bool m_running = true;
+  std::size_t m_workers = 0;  // workers taking devices; a retry that comes due wakes one
   // Last: destroying the loop destroys every download still suspended in it, and their sockets
   // with them, while everything they refer to still exists.
   asio::io_context m_io{1};
   asio::io_context::executor_type m_executor = m_io.get_executor();
-  Timer m_poll{m_executor};
 };
 
 }  // namespace
