@@ -35,7 +35,7 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
     field->setValidator(octet);
     field->setAcceptDrops(false);  // a dropped file is the window's, not a field's
     field->installEventFilter(this);
-    connect(field, &QLineEdit::returnPressed, this, &IpAddressEdit::returnPressed);
+    connect(field, &QLineEdit::returnPressed, this, &IpAddressEdit::ReturnPressed);
     connect(field, &QLineEdit::textEdited, this, [this, i](const QString& typed) {
       if (typed.size() == kFieldDigits && i + 1 < m_fields.size()) MoveTo(int(i) + 1)->selectAll();
     });
@@ -60,7 +60,7 @@ QString IpAddressEdit::text() const {
   return parts.join(QLatin1Char('.'));
 }
 
-void IpAddressEdit::setText(const QString& text) {
+void IpAddressEdit::SetText(const QString& text) {
   QStringList parts = text.split(QLatin1Char('.'));
   if (parts.size() != int(m_fields.size())) parts = QStringList(int(m_fields.size()), QString());
   for (std::size_t i = 0; i < m_fields.size(); ++i) {

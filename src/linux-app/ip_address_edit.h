@@ -19,13 +19,13 @@ class IpAddressEdit : public QFrame {
   // Dotted decimal as the Windows control reads it: a blank field is 0, so "192..1.20" is
   // 192.0.1.20 and a blank address 0.0.0.0, which is no device's.
   QString address() const;
-  // The fields as shown, a blank one empty ("192..1.20"): what setText takes back.
+  // The fields as shown, a blank one empty ("192..1.20"): what SetText takes back.
   QString text() const;
   // Fills the fields from dotted decimal; anything that is not four fields leaves them blank.
-  void setText(const QString& text);
+  void SetText(const QString& text);
 
  signals:
-  void returnPressed();
+  void ReturnPressed();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

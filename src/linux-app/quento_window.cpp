@@ -160,7 +160,7 @@ void QuentoWindow::CreateControls() {
 
 void QuentoWindow::ConnectCommands() {
   connect(m_connect, &QPushButton::clicked, this, &QuentoWindow::OnConnectClicked);
-  connect(m_address, &IpAddressEdit::returnPressed, this, &QuentoWindow::OnAddressEntered);
+  connect(m_address, &IpAddressEdit::ReturnPressed, this, &QuentoWindow::OnAddressEntered);
   connect(m_browse, &QPushButton::clicked, this, &QuentoWindow::OnBrowseClicked);
   connect(m_download, &QPushButton::clicked, this, &QuentoWindow::OnDownloadClicked);
   auto* about = new QAction(QText(op::text::kAboutMenu), this);
@@ -172,7 +172,7 @@ void QuentoWindow::ConnectCommands() {
 
 void QuentoWindow::RestoreSettings() {
   const QSettings settings = Settings();
-  m_address->setText(settings.value(QStringLiteral("address")).toString());
+  m_address->SetText(settings.value(QStringLiteral("address")).toString());
   m_filePath = settings.value(QStringLiteral("file")).toString();
   PushMembersToControls();
 }
