@@ -4,9 +4,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
+#include "platform/addrinfo_ipv4.h"
 #include "platform/lookup.h"
 #include "platform/system_text.h"
 
@@ -26,13 +26,7 @@ std::vector<std::uint32_t> LookupIpv4(const std::string& host, std::string& erro
     error = ValidUtf8(::gai_strerror(status));
     return {};
   }
-  std::vector<std::uint32_t> addresses;
-  for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-    if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-    sockaddr_in address{};
-    std::memcpy(&address, entry->ai_addr, sizeof address);
-    addresses.push_back(ntohl(address.sin_addr.s_addr));
-  }
+  std::vector<std::uint32_t> addresses = Ipv4AddressesOf(list);
   ::freeaddrinfo(list);
   if (addresses.empty()) error = ValidUtf8(::gai_strerror(EAI_NONAME));
   return addresses;

@@ -3,9 +3,9 @@
 #include <ws2tcpip.h>
 // clang-format on
 
-#include <cstring>
 #include <system_error>
 
+#include "platform/addrinfo_ipv4.h"
 #include "platform/lookup.h"
 #include "platform/system_text.h"
 
@@ -35,12 +35,7 @@ std::vector<std::uint32_t> LookupIpv4(const std::string& host, std::string& erro
   if (const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &list); status != 0) {
     Failed(status, error);
   } else {
-    for (const addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-      if (entry->ai_family != AF_INET || entry->ai_addrlen < sizeof(sockaddr_in)) continue;
-      sockaddr_in address{};
-      std::memcpy(&address, entry->ai_addr, sizeof address);
-      addresses.push_back(ntohl(address.sin_addr.s_addr));
-    }
+    addresses = Ipv4AddressesOf(list);
     ::freeaddrinfo(list);
     if (addresses.empty()) Failed(WSAHOST_NOT_FOUND, error);
   }
