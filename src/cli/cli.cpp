@@ -1,6 +1,5 @@
 #include "cli/cli.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -19,10 +18,6 @@
 
 namespace quento::cli {
 namespace {
-
-// Descriptors besides the devices' sockets: standard streams, the firmware file, the event
-// loop's own, and some slack for the C library.
-constexpr std::uint64_t kReservedFiles = 16;
 
 // Tells the display and the report alike.
 class BothObservers final : public FleetObserver {
@@ -69,22 +64,9 @@ bool ReadFirmware(const Arguments& args, const Environment& env, image::Firmware
   return true;
 }
 
-// The message when the devices downloaded at once (and the files of the run's own) would not
-// fit under the open-files `limit` (0: none); empty when they fit.
-std::string TooFewFiles(const Arguments& args, std::size_t devices, std::uint64_t limit) {
-  const std::size_t atOnce = args.jobs == 0 ? devices : std::min(args.jobs, devices);
-  const std::uint64_t reserved =
-      kReservedFiles + (args.trace.empty() ? 0 : 1) + (args.report.empty() ? 0 : 1);
-  const std::uint64_t need = atOnce + reserved;
-  if (limit == 0 || need <= limit) return {};
-  std::string text = "quento-cli: " + std::to_string(atOnce) + " device" +
-                     (atOnce == 1 ? "" : "s") + " at once need about " + std::to_string(need) +
-                     " open files, but the limit is " + std::to_string(limit) +
-                     "; raise it (ulimit -n " + std::to_string(need) + ")";
-  if (limit > reserved) {
-    text += " or use a smaller -j (at most " + std::to_string(limit - reserved) + ")";
-  }
-  return text;
+// Files the run itself holds open besides the devices' sockets and the program's own.
+std::uint64_t OwnFiles(const Arguments& args) {
+  return (args.trace.empty() ? 0 : 1) + (args.report.empty() ? 0 : 1);
 }
 
 // --report FILE, opened before any device is contacted; none without the option. False, with
@@ -130,21 +112,6 @@ bool TraceComplete(const TraceLog* trace, const Arguments& args, const Environme
   return false;
 }
 
-int StopStatus(const Environment& env) {
-  const int status = env.stopStatus != nullptr ? env.stopStatus->load() : 0;
-  return status != 0 ? status : platform::kInterruptedStatus;
-}
-
-// The request to stop's status, then a device that failed, then a record that is incomplete: a
-// run whose record is incomplete must not pass for a clean one.
-int ExitStatus(const std::vector<DeviceResult>& results, bool complete, const Environment& env) {
-  if (env.cancel != nullptr && env.cancel->load()) return StopStatus(env);
-  for (const DeviceResult& r : results) {
-    if (r.report.outcome != op::Outcome::kSuccess) return kExitFailed;
-  }
-  return complete ? 0 : kExitFailed;
-}
-
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, const Environment& env) {
@@ -162,7 +129,8 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
     return kExitUsage;
   }
   if (!ReadFirmware(args, env, fleet.image)) return kExitUsage;
-  if (const std::string tooFew = TooFewFiles(args, fleet.devices.size(), env.openFileLimit);
+  if (const std::string tooFew =
+          TooFewFiles(args.jobs, fleet.devices.size(), OwnFiles(args), env.openFileLimit);
       !tooFew.empty()) {
     env.err << tooFew << '\n';
     return kExitUsage;
@@ -192,7 +160,7 @@ int RunCli(int argc, const char* const* argv, const Environment& env) {
   const bool recorded = report == nullptr || report->Finish(results, seconds);
   if (!recorded) env.err << "quento-cli: cannot write report '" << args.report << "'\n";
   const bool traced = TraceComplete(trace.get(), args, env);
-  return ExitStatus(results, recorded && traced, env);
+  return ExitStatus(results, recorded && traced, env.cancel, env.stopStatus);
 }
 
 }  // namespace quento::cli

@@ -1,5 +1,6 @@
 #include "cli/device_list.h"
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <tuple>
@@ -14,6 +15,10 @@ namespace {
 
 // A run this large is a slip (a /8 in a devices file, a list pasted twice), not a plant.
 constexpr std::size_t kMaxDevices = 100000;
+
+// Descriptors besides the devices' sockets: standard streams, the firmware file, the event
+// loop's own, and some slack for the C library.
+constexpr std::uint64_t kReservedFiles = 16;
 
 // The devices an entry names: an address, a range, a CIDR block or a host name. False, with
 // `error` set, for anything else.
@@ -141,6 +146,22 @@ std::string GatherDevices(const std::vector<std::string>& given, const std::stri
   fleet.devices.shrink_to_fit();
   ResolveNames(fleet, env);
   return Repeated(entries, fleet.devices, entryOf);
+}
+
+std::string TooFewFiles(std::size_t jobs, std::size_t devices, std::uint64_t ownFiles,
+                        std::uint64_t limit) {
+  const std::size_t atOnce = jobs == 0 ? devices : std::min(jobs, devices);
+  const std::uint64_t reserved = kReservedFiles + ownFiles;
+  const std::uint64_t need = atOnce + reserved;
+  if (limit == 0 || need <= limit) return {};
+  std::string text = "quento-cli: " + std::to_string(atOnce) + " device" +
+                     (atOnce == 1 ? "" : "s") + " at once need about " + std::to_string(need) +
+                     " open files, but the limit is " + std::to_string(limit) +
+                     "; raise it (ulimit -n " + std::to_string(need) + ")";
+  if (limit > reserved) {
+    text += " or use a smaller -j (at most " + std::to_string(limit - reserved) + ")";
+  }
+  return text;
 }
 
 void ListDevices(const FleetOptions& fleet, std::ostream& out) {

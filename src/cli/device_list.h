@@ -2,6 +2,7 @@
 // names, their names' addresses, and the repeats and slips refused before any is contacted.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -33,6 +34,12 @@ std::string Where(const EntryOrigin& origin);
 // twice. Empty when the run may go on.
 std::string GatherDevices(const std::vector<std::string>& given, const std::string& devicesFile,
                           const Environment& env, FleetOptions& fleet);
+
+// The message when the devices downloaded at once (`jobs` at a time, 0: all), the run's own
+// files (`ownFiles`: a trace, a report) and the program's would not fit under the open-files
+// `limit` (0: none); empty when they fit.
+std::string TooFewFiles(std::size_t jobs, std::size_t devices, std::uint64_t ownFiles,
+                        std::uint64_t limit);
 
 // --dry-run: every device the run would contact, one a line, a name with the address it
 // resolved to or why it did not.

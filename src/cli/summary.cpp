@@ -3,7 +3,18 @@
 #include <cstdio>
 #include <map>
 
+#include "cli/arguments.h"
+#include "platform/program.h"
+
 namespace quento::cli {
+namespace {
+
+int StopStatus(const std::atomic<int>* stopStatus) {
+  const int status = stopStatus != nullptr ? stopStatus->load() : 0;
+  return status != 0 ? status : platform::kInterruptedStatus;
+}
+
+}  // namespace
 
 std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
   std::size_t succeeded = 0;
@@ -32,6 +43,15 @@ std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
                      " succeeded, " + std::to_string(failed) + " failed" + byOutcome;
   if (interrupted > 0) line += ", " + std::to_string(interrupted) + " interrupted";
   return line + ", " + time;
+}
+
+int ExitStatus(const std::vector<DeviceResult>& results, bool complete,
+               const std::atomic<bool>* cancel, const std::atomic<int>* stopStatus) {
+  if (cancel != nullptr && cancel->load()) return StopStatus(stopStatus);
+  for (const DeviceResult& r : results) {
+    if (r.report.outcome != op::Outcome::kSuccess) return kExitFailed;
+  }
+  return complete ? 0 : kExitFailed;
 }
 
 }  // namespace quento::cli
