@@ -53,7 +53,7 @@ void AddOptions(CLI::App& app, Arguments& args) {
       ->required();
   app.add_option("--pacing", args.pacing,
                  "standard: the tools' pauses (300 ms after each frame, 50 ms after each reply; "
-                 "a full run takes about 20 s); fast: frames back to back (a few seconds). The "
+                 "a full run takes about 16 s); fast: frames back to back (about 2 s). The "
                  "256-block image always goes back to back, timing.standard always paced")
       ->check(CLI::IsMember({"standard", "fast"}));
   app.add_option("--only", args.only, "Run only this group (repeatable, or GROUP,GROUP)")
