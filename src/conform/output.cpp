@@ -91,7 +91,7 @@ std::string CheckJson(const CheckResult& result) {
 std::string SummaryLine(const std::string& device, const std::vector<CheckResult>& results,
                         double seconds, std::string_view pace) {
   char time[32];
-  std::snprintf(time, sizeof time, "%.1f s", seconds);
+  std::snprintf(time, sizeof time, "%.2f s", seconds);
   return device + ": " + std::to_string(Count(results, Verdict::kPass)) + " passed, " +
          std::to_string(Count(results, Verdict::kFail)) + " failed, " +
          std::to_string(Count(results, Verdict::kInfo)) + " information; " + time + " at " +

@@ -256,8 +256,12 @@ asio::awaitable<void> Runner::WriteTwice() {
   const Reply read = co_await session->Read(second, 0);
   if (!session->broken()) co_await session->Complete();
   Problem problem = ReadProblem(read, second, 0);
-  if (problem && !ReadProblem(read, first, 0)) problem.why = "it reads back as the first content";
-  if (problem) co_return Set("write.twice", Fail(problem.why, Evidence(read, problem.at)));
+  if (problem && !ReadProblem(read, first, 0)) {
+    problem.why = "returns the first content written, not the second; " + problem.why;
+  }
+  if (problem) {
+    co_return Set("write.twice", Fail(read.label + ": " + problem.why, Evidence(read, problem.at)));
+  }
   Set("write.twice", Pass("both acknowledged; block 0 reads back as the second content"));
 }
 
