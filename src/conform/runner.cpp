@@ -203,7 +203,12 @@ asio::awaitable<void> Runner::ConnectAndGreet() {
   const bool answered =
       std::ranges::any_of(greetings, [](const Reply& r) { return r.firstMs >= 0; });
   if (!echoed && !answered) m_blocked = "the device answered none of the greetings";
-  if (!echoed) co_return;
+  if (!echoed) {
+    const Problem problem = EchoProblem(greetings.back());
+    const Ids ids = {"greeting.again", "write.ack", "write.short-last", "read-back.many-blocks"};
+    co_return SetAll(ids, Fail("no greeting echo: " + greetings.back().label + ": " + problem.why,
+                               Evidence(greetings.back(), problem.at)));
+  }
   std::array<std::uint8_t, protocol::kShortFrameSize> greeting{};
   protocol::BuildGreeting(greeting);
   const Reply again = co_await session->Exchange(greeting, protocol::kShortReplySize, "greeting");
@@ -218,7 +223,6 @@ asio::awaitable<void> Runner::ConnectAndGreet() {
 
 asio::awaitable<void> Runner::WriteAndReadMany(Session& session) {
   const image::FirmwareImage& image = m_options.images.manyBlocks;
-  if (session.broken()) co_return;
   const Transfer transfer = co_await Download(session, image, "write.ack");
   const auto last = static_cast<std::size_t>(image.blockCount() - 1);
   const std::vector<Reply> full(transfer.writes.begin(),
