@@ -12,11 +12,12 @@ else()
   set(QUENTO_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/quento)
 endif()
 
-# Whichever programs this build makes: quento-cli and quento-device are packed for Windows too
+# Whichever programs this build makes: quento-cli, quento-device and quento-conform are packed for
+# Windows too
 # once the MinGW build makes them. The fault proxy, the benchmark and the tests are never
 # installed.
 set(_quento_programs)
-foreach(program IN ITEMS Quento quento quento-cli quento-device)
+foreach(program IN ITEMS Quento quento quento-cli quento-device quento-conform)
   if(TARGET ${program})
     list(APPEND _quento_programs ${program})
   endif()
@@ -39,7 +40,7 @@ if(WIN32)
 else()
   # Manual pages (with the version, compressed as Debian wants them) for the programs this
   # build makes.
-  foreach(program IN ITEMS quento quento-cli quento-device)
+  foreach(program IN ITEMS quento quento-cli quento-device quento-conform)
     if(TARGET ${program})
       configure_file(${PROJECT_SOURCE_DIR}/docs/man/${program}.1 ${_generated}/${program}.1 @ONLY)
       execute_process(COMMAND gzip -9n -c ${_generated}/${program}.1
@@ -96,7 +97,9 @@ else()
 18810, in 1024-byte blocks, and reads every block back to verify it.
 
 This package holds quento, the operator's window (Qt 6), quento-cli, the
-command-line flasher for one device or thousands at once, and quento-device,
-a device simulator with fault injection for tests and demos.")
+command-line flasher for one device or thousands at once, quento-device,
+a device simulator with fault injection for tests and demos, and
+quento-conform, which checks that a device's loader answers as Quento
+expects.")
 endif()
 include(CPack)

@@ -1,21 +1,12 @@
 #include "cli/cli.h"
-#include "platform/console.h"
+#include "cli/console_environment.h"
 #include "platform/limits.h"
 #include "platform/program.h"
 
 int main(int argc, char** argv) {
-  static std::atomic<bool> interrupted{false};
-  static std::atomic<int> stopStatus{0};
-  quento::platform::SetOnStopRequest(interrupted, &stopStatus);
-
-  const quento::platform::ConsoleView view = quento::platform::StandardOutputView();
-  quento::cli::Environment env{quento::platform::StandardOutput(),
-                               quento::platform::StandardError(), view.terminal, &interrupted};
-  if (view.rows > 0) env.rows = view.rows;
-  if (view.columns > 0) env.columns = view.columns;
+  quento::cli::Environment env = quento::cli::ConsoleEnvironment();
   // Every device in flight holds a socket: a fleet needs far more than the usual 1024.
   env.openFileLimit = quento::platform::RaiseOpenFileLimit();
-  env.stopStatus = &stopStatus;
   quento::platform::Arguments arguments(argc, argv);
   return quento::cli::RunCli(arguments.argc(), arguments.argv(), env);
 }

@@ -69,43 +69,6 @@ std::string CsvField(const std::string& text) {
   return quoted + '"';
 }
 
-// Text for XML content and attribute values. Control characters XML 1.0 cannot carry are left
-// out; tab and line breaks are kept as character references.
-std::string XmlText(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      case '\n':
-        out += "&#10;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) >= 0x20) out += c;
-    }
-  }
-  return out;
-}
-
 // A CSV file's rows are judged from its last 64 KiB at most: hundreds of rows.
 constexpr std::size_t kTail = 64 * 1024;
 
@@ -418,6 +381,41 @@ class XmlReport final : public Report {
 };
 
 }  // namespace
+
+std::string XmlText(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+  }
+  return out;
+}
 
 std::unique_ptr<Report> Report::Open(const std::string& path, const std::string& firmware,
                                      std::string sha256, const std::string& station,

@@ -7,11 +7,16 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/fleet.h"
 
 namespace quento::cli {
+
+// Text for XML content and attribute values. Control characters XML 1.0 cannot carry are left
+// out; tab and line breaks are kept as character references.
+std::string XmlText(std::string_view text);
 
 class Report : public FleetObserver {
  public:

@@ -5,7 +5,8 @@
 
 namespace quento::cli {
 
-std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace) {
+std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace,
+                      std::string_view program) {
   if (path.empty()) return {};
   const std::string cannot = "cannot write trace file '" + path + "': ";
   const std::filesystem::path file = platform::PathFromUtf8(path);
@@ -14,12 +15,12 @@ std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace)
     return cannot + "it is " + what;
   }
   auto log = std::make_unique<TraceLog>();
-  if (const std::string error = log->Open(file); !error.empty()) return cannot + error;
+  if (const std::string error = log->Open(file, program); !error.empty()) return cannot + error;
   trace = std::move(log);
   return {};
 }
 
-std::string TraceLog::Open(const std::filesystem::path& path) {
+std::string TraceLog::Open(const std::filesystem::path& path, std::string_view program) {
   std::string error;
   if (!m_file.Open(path, error)) return error;
   // One run's frames only; a device such as /dev/null has nothing to empty.
@@ -29,7 +30,7 @@ std::string TraceLog::Open(const std::filesystem::path& path) {
     if (ec) return platform::SystemMessage(ec);
   }
   // A write that proves the file takes bytes (/dev/full does not).
-  Line("# quento-cli " QUENTO_VERSION ": MS DEVICE send|recv HEX\n");
+  Line("# " + std::string(program) + " " QUENTO_VERSION ": MS DEVICE send|recv HEX\n");
   return m_error;
 }
 

@@ -15,9 +15,9 @@ namespace quento::cli {
 // written whole, one after another.
 class TraceLog {
  public:
-  // Opens the file at `path`, emptied, and writes the first line. Returns the system's reason
-  // when that fails, or empty.
-  std::string Open(const std::filesystem::path& path);
+  // Opens the file at `path`, emptied, and writes the first line, which names `program`.
+  // Returns the system's reason when that fails, or empty.
+  std::string Open(const std::filesystem::path& path, std::string_view program = "quento-cli");
   // "MS DEVICE send|recv HEX", MS counted from the start of the run.
   void Write(const std::string& device, const char* direction, std::span<const std::uint8_t> bytes);
   // Why a line could not be written, or empty. None is tried after it: the trace has a gap.
@@ -34,7 +34,8 @@ class TraceLog {
 // Makes `trace` the trace file at `path` (UTF-8; none when empty), emptied, and proves that it
 // takes bytes by writing its first line before any device is contacted. Returns why it cannot
 // be written (a directory, a FIFO, a full disk...), or empty.
-std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace);
+std::string OpenTrace(const std::string& path, std::unique_ptr<TraceLog>& trace,
+                      std::string_view program = "quento-cli");
 
 // Passes everything through to the device's transport and logs it.
 class TracingTransport final : public protocol::Transport {

@@ -43,7 +43,18 @@ bool DeviceState::OnConnect() {
     m_closed = true;
     return false;
   }
-  return true;
+  return !m_wedged;
+}
+
+void DeviceState::OnDisconnect(const Connection& connection) {
+  std::lock_guard lock(m_mutex);
+  // A download the client broke off: greeted, not completed.
+  if (m_plan.wedgeAfterDrop && connection.download != 0) m_wedged = true;
+}
+
+bool DeviceState::wedged() const {
+  std::lock_guard lock(m_mutex);
+  return m_wedged;
 }
 
 std::size_t DeviceState::framesReceived() const {
@@ -70,6 +81,10 @@ void DeviceState::CountFrame(Response& response) {
 Response DeviceState::Handle(const Frame& frame, Connection& connection) {
   std::lock_guard lock(m_mutex);
   Response response;
+  if (m_wedged) {  // answers nothing, on any connection, until it is restarted
+    response.close = true;
+    return response;
+  }
   CountFrame(response);
 
   switch (frame.type) {
@@ -90,7 +105,7 @@ Response DeviceState::Handle(const Frame& frame, Connection& connection) {
         break;
       }
       if (m_blocks.size() <= frame.index) m_blocks.resize(frame.index + 1u);
-      m_blocks[frame.index] = frame.data;
+      if (!m_plan.keepFirstWrite || !m_blocks[frame.index]) m_blocks[frame.index] = frame.data;
       connection.wrote = connection.download != 0;
       const int block = frame.index;
       if (auto it = m_plan.dropAck.find(block); it != m_plan.dropAck.end() && Take(it->second)) {
@@ -106,6 +121,7 @@ Response DeviceState::Handle(const Frame& frame, Connection& connection) {
 
     case FrameType::kBlockRead:
       response.reply = frame.ok() ? ReadReply(frame) : Refusal(protocol::kCmdRead);
+      response.reply.insert(response.reply.end(), m_plan.trailing, std::uint8_t{0});
       break;
 
     case FrameType::kCompletion:

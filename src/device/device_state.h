@@ -45,11 +45,15 @@ class DeviceState {
     bool wrote = false;          // a block since the greeting
   };
 
-  // A connection was accepted. False: close it at once (close-after:0).
+  // A connection was accepted. False: close it at once (close-after:0, or wedged).
   bool OnConnect();
+  // A connection has ended, by either side.
+  void OnDisconnect(const Connection& connection);
   Response Handle(const Frame& frame, Connection& connection);
 
   std::size_t framesReceived() const;
+  // wedge-after-drop has fired: every frame on any connection closes it.
+  bool wedged() const;
   // The blocks currently held (masked, as received); for tests.
   std::size_t blocksHeld() const;
 
@@ -72,6 +76,7 @@ class DeviceState {
   std::uint64_t m_greetings = 0;
   std::uint64_t m_download = 0;  // the greeting whose download the blocks belong to; 0: none
   bool m_closed = false;         // close-after fired (it fires once per device)
+  bool m_wedged = false;         // wedge-after-drop fired: every connection is closed
 };
 
 }  // namespace quento::device

@@ -40,9 +40,13 @@ bool Arity(const std::vector<std::string_view>& parts, std::size_t min, std::siz
 // them, or nothing when it took them; a refused fault leaves the plan as it was.
 using Refusal = std::optional<std::string_view>;
 
-Refusal AddSilent(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+// silent, wedge-after-drop and keep-first-write.
+Refusal AddSwitch(const std::vector<std::string_view>& parts, FaultPlan& plan) {
   if (!Arity(parts, 0, 0)) return "takes no argument";
-  plan.silent = true;
+  bool& on = parts[0] == "silent"             ? plan.silent
+             : parts[0] == "wedge-after-drop" ? plan.wedgeAfterDrop
+                                              : plan.keepFirstWrite;
+  on = true;
   return std::nullopt;
 }
 
@@ -87,11 +91,12 @@ Refusal AddPause(const std::vector<std::string_view>& parts, FaultPlan& plan) {
   return std::nullopt;
 }
 
-Refusal AddJunk(const std::vector<std::string_view>& parts, FaultPlan& plan) {
+// junk and trailing.
+Refusal AddExtraBytes(const std::vector<std::string_view>& parts, FaultPlan& plan) {
   if (!Arity(parts, 1, 1)) return "expected a byte count";
   const auto n = connection::ParseDecimal(parts[1], kMaxJunk);
   if (!n) return "expected a byte count, 0..65536";
-  plan.junk = static_cast<std::size_t>(*n);
+  (parts[0] == "junk" ? plan.junk : plan.trailing) = static_cast<std::size_t>(*n);
   return std::nullopt;
 }
 
@@ -105,17 +110,19 @@ Refusal AddCloseAfter(const std::vector<std::string_view>& parts, FaultPlan& pla
 
 Refusal AddNamedFault(const std::vector<std::string_view>& parts, FaultPlan& plan) {
   const std::string_view name = parts[0];
-  if (name == "silent") return AddSilent(parts, plan);
+  if (name == "silent" || name == "wedge-after-drop" || name == "keep-first-write") {
+    return AddSwitch(parts, plan);
+  }
   if (name == "ignore-greeting" || name == "wrong-read-index") return AddCounted(parts, plan);
   if (name == "drop-ack" || name == "wrong-ack" || name == "corrupt-read") {
     return AddBlockFault(parts, plan);
   }
   if (name == "delay" || name == "split") return AddPause(parts, plan);
-  if (name == "junk") return AddJunk(parts, plan);
+  if (name == "junk" || name == "trailing") return AddExtraBytes(parts, plan);
   if (name == "close-after") return AddCloseAfter(parts, plan);
   return "unknown fault; expected silent, ignore-greeting[:N], drop-ack:B[:N|always], "
          "wrong-ack:B[:N|always], corrupt-read:B[:OFFSET], wrong-read-index[:N], delay:MS, "
-         "split:GAP_MS, junk:N or close-after:N";
+         "split:GAP_MS, junk:N, trailing:N, close-after:N, wedge-after-drop or keep-first-write";
 }
 
 }  // namespace

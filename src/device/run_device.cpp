@@ -42,7 +42,8 @@ void AddOptions(CLI::App& app, Arguments& args) {
                  "[ADDR[-ADDR2]/]FAULT: a fault for every device, or for the given address(es). "
                  "FAULT: silent | ignore-greeting:N | drop-ack:B[:N|always] | "
                  "wrong-ack:B[:N|always] | corrupt-read:B[:OFFSET] | wrong-read-index:N | "
-                 "delay:MS | split:GAP_MS | junk:N | close-after:N")
+                 "delay:MS | split:GAP_MS | junk:N | trailing:N | close-after:N | "
+                 "wedge-after-drop | keep-first-write")
       ->type_name("[ADDR/]FAULT");
 }
 

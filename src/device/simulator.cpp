@@ -273,23 +273,24 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
   const auto remote = socket.remote_endpoint(ec);
   const std::string peer =
       ec ? "?" : DeviceAddress{HostOrder(remote.address()), remote.port()}.ToString();
-  const auto closing = [&] {
-    Log("closed connection from " + peer + " to " + device.endpoint().ToString() +
-        " (close-after fault)");
+  const auto closing = [&](const char* fault) {
+    Log("closed connection from " + peer + " to " + device.endpoint().ToString() + " (" + fault +
+        " fault)");
   };
   if (!device.OnConnect()) {
-    closing();
+    closing(device.wedged() ? "wedge-after-drop" : "close-after");
     co_return;
   }
   socket.set_option(tcp::no_delay(true), ec);
   std::list<Peer>& connections = peers[&device];
   const auto self = connections.insert(connections.end(), Peer{&socket});
+  DeviceState::Connection connection;
   const AtExit leave{[&] {
+    device.OnDisconnect(connection);
     connections.erase(self);
     if (connections.empty()) peers.erase(&device);
   }};
 
-  DeviceState::Connection connection;
   FrameParser parser;
   std::vector<Frame> pending;
   const FrameParser::Sink sink = [&pending](Frame&& f) { pending.push_back(std::move(f)); };
@@ -315,7 +316,7 @@ asio::awaitable<void> Simulator::Impl::Serve(tcp::socket socket, DeviceState& de
       if (response.close) {
         // With the reply: a tool that has read it finds the connection closed.
         socket.shutdown(tcp::socket::shutdown_send, ec);
-        closing();
+        closing(device.wedged() ? "wedge-after-drop" : "close-after");
         co_return;
       }
     }

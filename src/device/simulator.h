@@ -31,14 +31,21 @@ struct FaultPlan {
   std::chrono::milliseconds delay{0};      // every reply is held back this long
   std::optional<std::chrono::milliseconds> splitGap;  // replies go in two segments, this gap
   std::size_t junk = 0;                               // bytes of junk appended to every reply
-  int closeAfter = -1;  // the connection is closed after N frames (-1: never)
+  std::size_t trailing = 0;  // zero bytes sent after every block-read reply, and no other
+  int closeAfter = -1;       // the connection is closed after N frames (-1: never)
+  // Once a connection that greeted closes before its completion frame, every later connection
+  // is closed as soon as it is accepted, as a loader does that must be power-cycled.
+  bool wedgeAfterDrop = false;
+  bool keepFirstWrite = false;  // a block written again in one download keeps its first content
 };
 
 // Adds one fault to `plan`. Grammar (one fault per call):
 //   silent | ignore-greeting:N | drop-ack:B[:N|always] | wrong-ack:B[:N|always]
 //   | corrupt-read:B[:OFFSET] | wrong-read-index:N | delay:MS | split:GAP_MS | junk:N
-//   | close-after:N
-// N defaults to 1, OFFSET to 6. Returns false with `error` set for anything else.
+//   | trailing:N | close-after:N | wedge-after-drop | keep-first-write
+// N defaults to 1, OFFSET to 6. Returns false with `error` set for anything else. junk:N goes
+// after every reply (echo, acknowledgement, read reply) and is 0xEE; trailing:N goes after
+// block-read replies only and is 0x00, as from a loader that sends its whole read buffer.
 bool AddFault(std::string_view text, FaultPlan& plan, std::string* error);
 
 // A simulated device's address: where it listens, with the port actually bound.

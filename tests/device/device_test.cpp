@@ -41,11 +41,28 @@ Bytes Flipped(Bytes data, std::size_t at) {
 TEST(AddFault, GoodTextsAccepted_BadOnesRefusedWithAReason) {
   Plan({"silent", "ignore-greeting", "ignore-greeting:3", "drop-ack:4", "drop-ack:5:always",
         "wrong-ack:6:2", "corrupt-read:7", "corrupt-read:8:0", "wrong-read-index:2", "delay:20",
-        "split:15", "junk:9", "close-after:3"});
-  for (const char* bad :
-       {"", "loud", "silent:1", "drop-ack", "drop-ack:256", "drop-ack:1:x", "drop-ack:1:2:3",
-        "delay", "delay:-1", "delay:abc", "delay:99999999999999", "split:", "junk:1:2",
-        "corrupt-read:1:1024", "close-after", "ignore-greeting:-2", "wrong-ack:+1", " silent"}) {
+        "split:15", "junk:9", "close-after:3", "trailing:2", "wedge-after-drop",
+        "keep-first-write"});
+  for (const char* bad : {"",
+                          "loud",
+                          "silent:1",
+                          "drop-ack",
+                          "drop-ack:256",
+                          "drop-ack:1:x",
+                          "drop-ack:1:2:3",
+                          "delay",
+                          "delay:-1",
+                          "delay:abc",
+                          "delay:99999999999999",
+                          "split:",
+                          "junk:1:2",
+                          "corrupt-read:1:1024",
+                          "close-after",
+                          "trailing",
+                          "keep-first-write:1",
+                          "ignore-greeting:-2",
+                          "wrong-ack:+1",
+                          " silent"}) {
     FaultPlan plan;
     std::string error;
     EXPECT_FALSE(AddFault(bad, plan, &error)) << bad;
@@ -116,6 +133,12 @@ TEST(DeviceState, EachFaultChangesTheAnswersAsDescribed) {
        {Answers(BlockWrite(255, d), Ack()), Answers(BlockRead(255, 20), ReadReply(0, d)),
         Answers(BlockRead(255, 20), ReadReply(255, d))}},
       {{"junk:5"}, {Answers(g, Concat({echo, Bytes(5, 0xEE)}))}},
+      {{"trailing:3"},
+       {Answers(g, echo), Answers(BlockWrite(0, d), Ack()),
+        Answers(BlockRead(0, 20), Concat({ReadReply(0, d), Bytes(3, 0)}))}},
+      {{"keep-first-write"},
+       {Answers(BlockWrite(0, d), Ack()), Answers(BlockWrite(0, d6), Ack()),
+        Answers(BlockRead(0, 20), ReadReply(0, d))}},
       {{"silent"},
        {Answers(g, none), Answers(BlockWrite(0, d), none), Answers(BlockRead(0, 20), none)}},
       {{"close-after:2"},
