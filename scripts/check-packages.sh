@@ -82,7 +82,12 @@ dpkg -L quento > "$work/installed"
 
 cli=/usr/bin/quento-cli
 device=/usr/bin/quento-device
-[[ -x $cli && -x $device && -x /usr/bin/quento ]] || fail "the programs are not in /usr/bin"
+conform=/usr/bin/quento-conform
+[[ -x $cli && -x $device && -x $conform && -x /usr/bin/quento ]] ||
+  fail "the programs are not in /usr/bin"
+[[ $("$conform" --version) == "quento-conform $version" ]] ||
+  fail "quento-conform --version: $("$conform" --version)"
+[[ -f /usr/share/man/man1/quento-conform.1.gz ]] || fail "no manual page for quento-conform"
 [[ $("$cli" --version) == "quento-cli $version" ]] || fail "quento-cli --version: $("$cli" --version)"
 [[ $("$device" --version) == "quento-device $version" ]] ||
   fail "quento-device --version: $("$device" --version)"
@@ -103,6 +108,8 @@ address=${ready#listening on }
 read -r -t 10 saved <&3 || fail "quento-device saved nothing within 10 s"
 echo "quento-device: $saved"
 cmp "$work/sample.bin" "${saved##* to }" || fail "the saved image differs from the sample"
+echo "== the installed quento-conform checks the installed quento-device"
+"$conform" --pacing fast --skip read-back,sessions,info "$address" || fail "quento-conform failed"
 kill -TERM "$device_pid"
 wait "$device_pid" || fail "quento-device did not stop cleanly"
 device_pid=""
@@ -141,6 +148,8 @@ if [[ -f $folder/quento-cli.exe ]]; then
   export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   out=$(timeout 300 wine "$folder/quento-cli.exe" --version | tr -d '\r')
   [[ $out == "quento-cli $version" ]] || fail "quento-cli.exe --version under Wine: $out"
+  out=$(timeout 300 wine "$folder/quento-conform.exe" --version | tr -d '\r')
+  [[ $out == "quento-conform $version" ]] || fail "quento-conform.exe --version under Wine: $out"
   echo "under Wine: $out"
   # A download from the zip's quento-cli.exe into its quento-device.exe, both under Wine.
   wine_download "$folder/quento-device.exe" saved-zip wine "$folder/quento-cli.exe"
@@ -163,7 +172,8 @@ path_entries() {
 }
 for round in install upgrade; do
   timeout 120 wine "$setup" /S </dev/null >/dev/null 2>&1 || fail "$round: $setup /S failed"
-  for file in Quento.exe quento-cli.exe quento-device.exe README.txt LICENSE.txt uninstall.exe; do
+  for file in Quento.exe quento-cli.exe quento-device.exe quento-conform.exe README.txt LICENSE.txt \
+    uninstall.exe; do
     [[ -f $installed/$file ]] || fail "$round: C:\\Program Files\\Quento holds no $file"
   done
   [[ -f $link ]] || fail "$round: no Quento.lnk in the all-users Start menu"

@@ -44,8 +44,8 @@ bool HungUp(const std::error_code& error) {
 // Why a hand-armed timer and not `operation || timer.async_wait()` (Asio's awaitable
 // operators, which the fault proxy uses to run its lanes side by side): each `||` spawns two
 // coroutines and a parallel group for every wait. With the operators around connect, send and
-// receive, the benchmark's 10,000 devices at once took 5.46 s and 68.2 MiB instead of 3.91 s and
-// 47.1 MiB, and 1,024 fast devices 23.3 s instead of 11.6 s (bench/README.md, rows 5 and 6).
+// receive, the benchmark's 10,000 devices at once took 4.32 s and 68.3 MiB instead of 3.91 s and
+// 47.1 MiB, and 1,024 fast devices 19.2 s instead of 9.5 s (bench/README.md, rows 5 and 6).
 struct SocketLink::Impl : std::enable_shared_from_this<Impl> {
   explicit Impl(const asio::any_io_executor& executor) : socket(executor), deadline(executor) {}
 
