@@ -7,14 +7,10 @@
 #include "platform/program.h"
 
 namespace quento::cli {
-namespace {
-
 int StopStatus(const std::atomic<int>* stopStatus) {
   const int status = stopStatus != nullptr ? stopStatus->load() : 0;
   return status != 0 ? status : platform::kInterruptedStatus;
 }
-
-}  // namespace
 
 std::string Summary(const std::vector<DeviceResult>& results, double seconds) {
   std::size_t succeeded = 0;

@@ -14,6 +14,9 @@ namespace quento::cli {
 // ", N interrupted" before the time when a request to stop cut some short.
 std::string Summary(const std::vector<DeviceResult>& results, double seconds);
 
+// The exit status of the request to stop: what `stopStatus` holds, else 130 (Ctrl-C).
+int StopStatus(const std::atomic<int>* stopStatus);
+
 // The request to stop's status (`cancel` raised: `stopStatus`, else 130), then 1 for a device
 // that failed, then 1 for a record that is incomplete: a run whose record is incomplete must not
 // pass for a clean one. Else 0.

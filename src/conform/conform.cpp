@@ -8,6 +8,8 @@
 #include <optional>
 
 #include "cli/arguments.h"
+#include "cli/fleet.h"
+#include "cli/summary.h"
 #include "conform/output.h"
 #include "conform/runner.h"
 #include "operator/outcome.h"
@@ -180,12 +182,9 @@ std::string Prepare(const Arguments& args, RunOptions& run, std::unique_ptr<cli:
   if (const std::string refused = CheckReport(args.report); !refused.empty()) return refused;
   error = cli::OpenTrace(args.trace, trace, "quento-conform");
   run.trace = trace.get();
+  std::error_code ignored;
+  if (!error.empty() && !args.report.empty()) fs::remove(Partial(args.report), ignored);
   return error;
-}
-
-int StopStatus(const cli::Environment& env) {
-  const int status = env.stopStatus != nullptr ? env.stopStatus->load() : 0;
-  return status != 0 ? status : platform::kInterruptedStatus;
 }
 
 }  // namespace
@@ -210,21 +209,24 @@ int RunConform(int argc, const char* const* argv, const cli::Environment& env) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   line.Clear();
-  if (env.cancel != nullptr && env.cancel->load()) return StopStatus(env);
+  // A stopped run still says what it found; the checks it did not reach say so.
+  const bool stopped = env.cancel != nullptr && env.cancel->load();
   const std::string name = run.device.ToString();
   if (args.json) {
     for (const CheckResult& result : results) env.out << CheckJson(result) << '\n';
   } else {
     WriteTable(env.out, results, env.terminal);
   }
-  (args.json ? env.err : env.out) << SummaryLine(name, results, seconds, run.pace.name()) << '\n'
-                                  << std::flush;
+  std::string summary = SummaryLine(name, results, seconds, run.pace.name());
+  if (stopped) summary += "; " + cli::StopReason(cli::StopStatus(env.stopStatus));
+  (args.json ? env.err : env.out) << summary << '\n' << std::flush;
   bool complete = trace == nullptr || trace->error().empty();
   if (!complete) env.err << "quento-conform: cannot write trace file '" << args.trace << "'\n";
   if (!args.report.empty() && !WriteReport(args.report, JunitXml(name, results, seconds))) {
     env.err << "quento-conform: cannot write report '" << args.report << "'\n";
     complete = false;
   }
+  if (stopped) return cli::StopStatus(env.stopStatus);
   return AnyFailed(results) || !complete ? kExitFailed : 0;
 }
 

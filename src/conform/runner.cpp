@@ -60,7 +60,8 @@ image::FirmwareImage Inverted(const image::FirmwareImage& image) {
 class Runner {
  public:
   explicit Runner(const RunOptions& options)
-      : m_options(options), m_probe(options.device, options.connectWait, options.trace) {}
+      : m_options(options),
+        m_probe(options.device, options.connectWait, options.trace, options.cancel) {}
 
   asio::awaitable<void> Run() {
     co_await ConnectAndGreet();
@@ -97,7 +98,7 @@ class Runner {
   bool Wanted(std::string_view group) const {
     return std::ranges::find(m_options.groups, group) != m_options.groups.end();
   }
-  bool Stopped() const { return m_options.cancel != nullptr && m_options.cancel->load(); }
+  bool Stopped() const { return m_probe.Stopped(); }
   void Progress(const std::string& what) const {
     if (m_options.progress) m_options.progress(what);
   }
@@ -132,6 +133,7 @@ class Runner {
       co_return nullptr;
     }
     std::vector<Reply> replies = co_await session->Greet();
+    if (Stopped()) co_return nullptr;  // what is left says the run was stopped
     if (const Problem problem = EchoProblem(replies.back())) {
       SetAll(ids, Fail("no greeting echo: " + replies.back().label + ": " + problem.why,
                        Evidence(replies.back(), problem.at)));
@@ -202,7 +204,7 @@ asio::awaitable<void> Runner::ConnectAndGreet() {
   Set("greeting.echo", Pass("echoed after " + Ms(greetings.front().took())));
   const bool answered =
       std::ranges::any_of(greetings, [](const Reply& r) { return r.firstMs >= 0; });
-  if (!echoed && !answered) m_blocked = "the device answered none of the greetings";
+  if (!echoed && !answered && !Stopped()) m_blocked = "the device answered none of the greetings";
   if (!echoed) {
     const Problem problem = EchoProblem(greetings.back());
     const Ids ids = {"greeting.again", "write.ack", "write.short-last", "read-back.many-blocks"};

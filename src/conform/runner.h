@@ -30,7 +30,7 @@ struct RunOptions {
   Images images;
   std::chrono::milliseconds connectWait = connection::kConnectWait;
   cli::TraceLog* trace = nullptr;
-  const std::atomic<bool>* cancel = nullptr;  // raised: the run stops at its next exchange
+  const std::atomic<bool>* cancel = nullptr;  // raised: the run sends no more frames
   // Told what the run is doing, e.g. "read-back.largest: block-read 120 of 256".
   std::function<void(const std::string&)> progress;
 };

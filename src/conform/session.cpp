@@ -18,8 +18,12 @@ std::chrono::milliseconds Pace::window() const {
 }
 
 Probe::Probe(connection::DeviceAddress device, std::chrono::milliseconds connectWait,
-             cli::TraceLog* trace)
-    : m_device(device), m_connectWait(connectWait), m_trace(trace), m_name(device.ToString()) {}
+             cli::TraceLog* trace, const std::atomic<bool>* cancel)
+    : m_device(device),
+      m_connectWait(connectWait),
+      m_trace(trace),
+      m_cancel(cancel),
+      m_name(device.ToString()) {}
 
 double Probe::Now() const {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start)
@@ -110,7 +114,8 @@ asio::awaitable<std::vector<Reply>> Session::Greet() {
   std::array<std::uint8_t, protocol::kShortFrameSize> greeting{};
   protocol::BuildGreeting(greeting);
   std::vector<Reply> replies;
-  for (int attempt = 1; attempt <= protocol::kGreetingAttempts && !m_broken; ++attempt) {
+  for (int attempt = 1; attempt <= protocol::kGreetingAttempts && !m_broken && !m_probe.Stopped();
+       ++attempt) {
     replies.push_back(co_await Exchange(greeting, protocol::kShortReplySize,
                                         "greeting (attempt " + std::to_string(attempt) + ")"));
     const Reply& echo = replies.back();

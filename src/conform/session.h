@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -52,7 +53,9 @@ struct Reply {
 class Probe {
  public:
   Probe(connection::DeviceAddress device, std::chrono::milliseconds connectWait,
-        cli::TraceLog* trace);
+        cli::TraceLog* trace, const std::atomic<bool>* cancel);
+  // A request to stop was raised: no more frames.
+  bool Stopped() const { return m_cancel != nullptr && m_cancel->load(); }
   double Now() const;  // ms since the run started
   void Trace(const char* direction, std::span<const std::uint8_t> bytes);
   void Keep(const Reply& reply) { m_replies.push_back(reply); }
@@ -64,6 +67,7 @@ class Probe {
   connection::DeviceAddress m_device;
   std::chrono::milliseconds m_connectWait;
   cli::TraceLog* m_trace;
+  const std::atomic<bool>* m_cancel;
   std::string m_name;
   std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
   std::vector<Reply> m_replies;

@@ -8,11 +8,13 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "conform/checks.h"
 #include "operator/texts.h"
 #include "support/simulated_devices.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace quento::testing {
 namespace {
@@ -26,12 +28,12 @@ struct ConformRun {
   std::string err;
 };
 
-ConformRun RunConform(std::vector<std::string> args) {
+ConformRun RunConform(std::vector<std::string> args, const std::atomic<bool>* cancel = nullptr) {
   args.insert(args.begin(), {"quento-conform", "--json"});
   std::vector<const char*> argv;
   for (const std::string& a : args) argv.push_back(a.c_str());
   std::ostringstream out, err;
-  const cli::Environment env{out, err};
+  const cli::Environment env{out, err, false, cancel};
   ConformRun run{
       conform::RunConform(static_cast<int>(argv.size()), argv.data(), env), {}, 0, err.str()};
   std::istringstream lines(out.str());
@@ -92,6 +94,23 @@ TEST(Conform, RealTime_StandardPacing_GoodSimulatorPassesEveryCheck) {
   const ConformRun run = RunConform({device.at[0]});
   EXPECT_EQ(run.failed, Ids{}) << run.err;
   EXPECT_EQ(run.status, 0);
+}
+
+TEST(Conform, CtrlCWhileASilentLoaderIsGreeted_Exits130WithEveryCheckRecordedAsNotPassed) {
+  SimulatedDevices device("127.0.0.1:0", "silent");
+  std::atomic<bool> cancel{false};
+  std::thread press([&] {
+    WaitUntil([&] { return device.simulator->framesReceived() >= 1; });
+    cancel = true;
+  });
+  const ConformRun run = RunConform({"--pacing", "fast", device.at[0]}, &cancel);
+  press.join();
+  EXPECT_EQ(run.status, 130);
+  EXPECT_EQ(run.checks, conform::kChecks.size());
+  EXPECT_EQ(run.failed, kAfterGreeting);
+  EXPECT_THAT(run.err, ::testing::HasSubstr("; interrupted (Ctrl-C)"));
+  // The greeting is given up at the attempt in flight, not after all six.
+  EXPECT_LT(device.simulator->framesReceived(), 6u);
 }
 
 TEST(Conform, UsageErrors_Exit2WithTheReason) {
